@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the program and answers sample requests the way a web server would
+# run it: program in a cgi-bin folder, request in the CGI environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" --target linkhop >/dev/null
+
+site=$(mktemp -d)
+trap 'rm -rf "$site"' EXIT
+mkdir -p "$site/cgi-bin/hopdata/logs"
+cp build/linkhop "$site/cgi-bin/"
+
+ask() {
+  echo "\$ QUERY_STRING='$1' REMOTE_ADDR=192.0.2.7 cgi-bin/linkhop"
+  local status=0
+  env -i QUERY_STRING="$1" REMOTE_ADDR=192.0.2.7 "$site/cgi-bin/linkhop" >"$site/answer" || status=$?
+  sed 's/\r$/  [CR LF]/' "$site/answer"
+  echo "(exit status $status: a request run always ends with 1)"
+  echo
+}
+ask "example.com/welcome.html"  # an explicit address
+ask "news"                      # a key: the table is not read yet, so the address is empty

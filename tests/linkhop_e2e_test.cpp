@@ -1,0 +1,284 @@
+// End-to-end tests of linkhop: the built program is run as a web server runs
+// a CGI program, with nothing but the CGI environment and the request body,
+// and the exact bytes of its answer are compared.
+//
+// No hopdata/config.txt is installed, so every key here is a key that the
+// redirect table does not hold, and is answered with the empty address.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+typedef std::map<std::string, std::string> Env;
+
+const std::string kBanner =
+    "\r\nNorvale LINKHOP version 1.00 (Release)\r\n"
+    "The latest version can always be found at https://norvale.example/linkhop/\r\n";
+const std::string kNoQueryPage =
+    "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
+const std::string kTooLongPage = "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
+
+// The 301 block for a target, spelled out rather than built with Crlf() so
+// that a line end inside a target could never be mistaken for a line end of
+// the block.
+std::string Redirect(const std::string &target) {
+  return "Status: 301 Moved Permanently\r\nURI: " + target + "\r\nLocation: " + target +
+         "\r\nMethod: GET\r\n\r\n";
+}
+
+// An explicit address of exactly length bytes whose only full stop is near
+// the end, so that a query cut short turns into a key and shows.
+std::string Dotted(size_t length) { return std::string(length - 2, 'a') + ".z"; }
+
+std::string Len(const std::string &bytes) { return std::to_string(bytes.size()); }
+
+struct Case {
+  const char *name;
+  Env env;           // CGI variables of the request, beyond the common ones
+  std::string body;  // standard input
+  std::string out;   // standard output, byte for byte
+};
+
+const Case kRequestCases[] = {
+    // Where the query comes from, and no query at all.
+    {"no QUERY_STRING", {}, "", kNoQueryPage},
+    {"empty QUERY_STRING", {{"QUERY_STRING", ""}}, "", kNoQueryPage},
+
+    // Explicit addresses: any full stop, used exactly as received.
+    {"explicit a.b", {{"QUERY_STRING", "a.b"}}, "", Redirect("a.b")},
+    {"explicit full stop alone", {{"QUERY_STRING", "."}}, "", Redirect(".")},
+    {"explicit news.old", {{"QUERY_STRING", "news.old"}}, "", Redirect("news.old")},
+    {"explicit kept as received",
+     {{"QUERY_STRING", " Http://X.example/a%20b?c=1&d=2 "}},
+     "",
+     Redirect(" Http://X.example/a%20b?c=1&d=2 ")},
+
+    // Keys not in the table.
+    {"key not in table", {{"QUERY_STRING", "news"}}, "", Redirect("")},
+    {"key not in table: %2E is no full stop", {{"QUERY_STRING", "%2E"}}, "", Redirect("")},
+    {"key not in table: a%2Eb", {{"QUERY_STRING", "a%2Eb"}}, "", Redirect("")},
+
+    // Query length limit.
+    {"QUERY_STRING of 1023 bytes", {{"QUERY_STRING", Dotted(1023)}}, "", Redirect(Dotted(1023))},
+    {"QUERY_STRING of 1024 bytes", {{"QUERY_STRING", Dotted(1024)}}, "", kTooLongPage},
+    {"QUERY_STRING of 5000 bytes", {{"QUERY_STRING", Dotted(5000)}}, "", kTooLongPage},
+
+    // Bodies that are queued whole (up to 512 bytes).
+    {"body of 1 byte", {{"CONTENT_LENGTH", "1"}}, ".", Redirect(".")},
+    {"body of 511 bytes", {{"CONTENT_LENGTH", "511"}}, Dotted(511), Redirect(Dotted(511))},
+    {"body of 512 bytes", {{"CONTENT_LENGTH", "512"}}, Dotted(512), Redirect(Dotted(512))},
+    {"body key not in table", {{"CONTENT_LENGTH", "4"}}, "news", Redirect("")},
+    {"body beats QUERY_STRING",
+     {{"CONTENT_LENGTH", "12"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("body.example")},
+    {"body key beats explicit QUERY_STRING",
+     {{"CONTENT_LENGTH", "4"}, {"QUERY_STRING", "q.example"}},
+     "news",
+     Redirect("")},
+    {"body beyond CONTENT_LENGTH left unread", {{"CONTENT_LENGTH", "3"}}, "a.bcdef", Redirect("a.b")},
+
+    // Bodies read by the driver (over 512 bytes).
+    {"body of 513 bytes", {{"CONTENT_LENGTH", "513"}}, Dotted(513), Redirect(Dotted(513))},
+    {"body of 1023 bytes", {{"CONTENT_LENGTH", "1023"}}, Dotted(1023), Redirect(Dotted(1023))},
+    {"body of 1024 bytes", {{"CONTENT_LENGTH", "1024"}}, Dotted(1024), kTooLongPage},
+    {"long body beyond CONTENT_LENGTH left unread",
+     {{"CONTENT_LENGTH", "600"}},
+     Dotted(600) + "tail",
+     Redirect(Dotted(600))},
+
+    // Bodies shorter than announced end after the bytes that arrived.
+    {"short body: 4 of 10 bytes", {{"CONTENT_LENGTH", "10"}}, "a.bc", Redirect("a.bc")},
+    {"short body: 20 of 600 bytes", {{"CONTENT_LENGTH", "600"}}, Dotted(20), Redirect(Dotted(20))},
+    {"empty body of 5 announced, QUERY_STRING not consulted",
+     {{"CONTENT_LENGTH", "5"}, {"QUERY_STRING", "a.b"}},
+     "",
+     kNoQueryPage},
+    {"empty body of 600 announced: empty key", {{"CONTENT_LENGTH", "600"}}, "", Redirect("")},
+
+    // Text-mode input: carriage returns dropped, 0x1A ends the body.
+    {"CR in a body dropped", {{"CONTENT_LENGTH", "6"}}, "ab\r.cd", Redirect("ab.cd")},
+    {"CR in a long body dropped",
+     {{"CONTENT_LENGTH", "601"}},
+     Dotted(600).insert(300, "\r"),
+     Redirect(Dotted(600))},
+    {"0x1A ends a body", {{"CONTENT_LENGTH", "6"}}, "a.b\x1A" "cd", Redirect("a.b")},
+    {"0x1A ends a long body",
+     {{"CONTENT_LENGTH", "600"}},
+     Dotted(540) + "\x1A" + std::string(59, 'y'),
+     Redirect(Dotted(540))},
+
+    // CONTENT_LENGTH read as atoi reads it, saturating when too large.
+    {"CONTENT_LENGTH letters",
+     {{"CONTENT_LENGTH", "abc"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("q.example")},
+    {"CONTENT_LENGTH empty",
+     {{"CONTENT_LENGTH", ""}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("q.example")},
+    {"CONTENT_LENGTH 0",
+     {{"CONTENT_LENGTH", "0"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("q.example")},
+    {"CONTENT_LENGTH negative",
+     {{"CONTENT_LENGTH", "-12"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("q.example")},
+    {"CONTENT_LENGTH with leading space",
+     {{"CONTENT_LENGTH", " 12"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("body.example")},
+    {"CONTENT_LENGTH with plus sign",
+     {{"CONTENT_LENGTH", "+12"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("body.example")},
+    {"CONTENT_LENGTH digits then letters",
+     {{"CONTENT_LENGTH", "12abc"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("body.example")},
+    {"CONTENT_LENGTH huge saturates",
+     {{"CONTENT_LENGTH", "99999999999999999999"}, {"QUERY_STRING", "q.example"}},
+     "a.b",
+     kTooLongPage},
+    {"CONTENT_LENGTH 2^32+1 does not wrap to 1",
+     {{"CONTENT_LENGTH", "4294967297"}},
+     "a.b",
+     kTooLongPage},
+    {"CONTENT_LENGTH hugely negative",
+     {{"CONTENT_LENGTH", "-99999999999999999999"}, {"QUERY_STRING", "q.example"}},
+     "body.example",
+     Redirect("q.example")},
+
+    // Header injection: the target ends at its first byte below 32.
+    {"body with LF and a header", {{"CONTENT_LENGTH", Len("a.b\nSet-Cookie: x=1")}},
+     "a.b\nSet-Cookie: x=1", Redirect("a.b")},
+    {"body with CR LF and a header", {{"CONTENT_LENGTH", Len("a.b\r\nX: y")}}, "a.b\r\nX: y",
+     Redirect("a.b")},
+    {"long body with LF and a header", {{"CONTENT_LENGTH", "600"}},
+     "a.b\nSet-Cookie: x=1\n" + std::string(580, 'c'), Redirect("a.b")},
+    {"QUERY_STRING with 0x01", {{"QUERY_STRING", "a.b\x01X"}}, "", Redirect("a.b")},
+    {"QUERY_STRING with a tab", {{"QUERY_STRING", "a.b\tc"}}, "", Redirect("a.b")},
+    {"QUERY_STRING with CR LF and a header",
+     {{"QUERY_STRING", "a.b\r\nSet-Cookie: x=1"}},
+     "",
+     Redirect("a.b")},
+    {"zero byte ends a body", {{"CONTENT_LENGTH", "7"}}, "a.b\0c.d"s, Redirect("a.b")},
+    {"zero byte before the full stop: a key", {{"CONTENT_LENGTH", "6"}}, "ab\0c.d"s,
+     Redirect("")},
+};
+
+// What a web server sets for every request, whatever it carries.
+Env RequestEnv(const Env &extra) {
+  Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"},
+             {"REMOTE_ADDR", "192.0.2.7"},
+             {"SCRIPT_NAME", "/cgi-bin/linkhop"},
+             {"SERVER_PROTOCOL", "HTTP/1.1"}};
+  env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";
+  for (const auto &kv : extra) env[kv.first] = kv.second;
+  return env;
+}
+
+// Every file and folder under root, by its path relative to root.
+std::set<std::string> Tree(const std::string &root) {
+  std::set<std::string> names;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(root))
+    names.insert(std::filesystem::relative(entry.path(), root).string());
+  return names;
+}
+
+class LinkhopE2eTest : public testing::Test {
+ protected:
+  // Runs every request case from the folder cwd.
+  void RunRequestCases(const std::string &cwd) {
+    for (const Case &c : kRequestCases) {
+      SCOPED_TRACE(c.name);
+      ProcessResult r = RunProcess(program_, {}, RequestEnv(c.env), c.body, cwd);
+      EXPECT_EQ(r.out, c.out);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, "");
+      EXPECT_FALSE(FileExists(bin_ + "/debug.log"));
+    }
+  }
+
+  TempDir dir_;
+  std::string program_ = InstallProgram(dir_);
+  std::string bin_ = dir_ / "cgi-bin";
+};
+
+TEST_F(LinkhopE2eTest, RequestRuns) { RunRequestCases(bin_); }
+
+TEST_F(LinkhopE2eTest, RequestRunsFromAnotherFolder) {
+  std::string elsewhere = dir_ / "elsewhere";
+  MakeDir(elsewhere);
+  RunRequestCases(elsewhere);
+  EXPECT_TRUE(Tree(elsewhere).empty());
+}
+
+TEST_F(LinkhopE2eTest, RedirectBytesOnTheWire) {
+  ProcessResult r = RunProcess(program_, {}, RequestEnv({{"QUERY_STRING", "a.b"}}), "", bin_);
+  EXPECT_EQ(r.out, "Status: 301 Moved Permanently\r\nURI: a.b\r\nLocation: a.b\r\nMethod: GET\r\n\r\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+struct ArgumentCase {
+  const char *name;
+  std::vector<std::string> args;
+  bool banner;
+};
+
+const ArgumentCase kArgumentCases[] = {
+    {"/? alone", {"/?"}, true},
+    {"-? alone", {"-?"}, true},
+    {"/? with a further argument", {"/?", "x"}, false},
+    {"-? twice", {"-?", "-?"}, false},
+    {"-?x", {"-?x"}, false},
+    {"/h", {"/h"}, false},
+    {"/??", {"/??"}, false},
+    {"? alone", {"?"}, false},
+    {"/? with a trailing space", {"/? "}, false},
+    {"empty argument", {""}, false},
+};
+
+// The banner run prints the banner and touches nothing: no CGI input is read
+// (a request run here would answer with the redirect for a.b), and no file
+// appears anywhere.
+TEST_F(LinkhopE2eTest, ArgumentTest) {
+  Env env = RequestEnv({{"QUERY_STRING", "a.b"}});
+  for (const ArgumentCase &c : kArgumentCases) {
+    SCOPED_TRACE(c.name);
+    std::set<std::string> before = Tree(dir_.path());
+    ProcessResult r = RunProcess(program_, c.args, env, "", bin_);
+    EXPECT_EQ(r.err, "");
+    if (c.banner) {
+      EXPECT_EQ(r.out, kBanner);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(Tree(dir_.path()), before);
+    } else {
+      EXPECT_EQ(r.out, Redirect("a.b"));
+      EXPECT_EQ(r.status, 1);
+    }
+  }
+}
+
+TEST_F(LinkhopE2eTest, BannerWithoutHopdata) {
+  TempDir bare;
+  std::string program = InstallProgram(bare, false);
+  std::set<std::string> before = Tree(bare.path());
+  ProcessResult r = RunProcess(program, {"-?"}, {}, "", bare / "cgi-bin");
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Tree(bare.path()), before);
+}
+
+}  // namespace
