@@ -11,6 +11,10 @@ site=$(mktemp -d)
 trap 'rm -rf "$site"' EXIT
 mkdir -p "$site/cgi-bin/hopdata/logs"
 cp build/linkhop "$site/cgi-bin/"
+cp hopdata/config.txt "$site/cgi-bin/hopdata/"
+echo "The table, cgi-bin/hopdata/config.txt:"
+sed 's/\r$//; s/^/    /' hopdata/config.txt
+echo
 
 ask() {
   echo "\$ QUERY_STRING='$1' REMOTE_ADDR=192.0.2.7 cgi-bin/linkhop"
@@ -20,5 +24,6 @@ ask() {
   echo "(exit status $status: a request run always ends with 1)"
   echo
 }
+ask "news"                      # a key in the table
 ask "example.com/welcome.html"  # an explicit address
-ask "news"                      # a key: the table is not read yet, so the address is empty
+ask "weather"                   # a key the table does not hold

@@ -1,0 +1,60 @@
+/* winhelpr - the program directory (see winhelpr.h). */
+#include "winhelpr.h"
+
+#include <string.h>
+
+#include "tsl-core.h"
+#include "tsl-os.h"
+#include "tsl-str.h"
+
+/* Room for a program path whose directory is wanted in a smaller buffer. No
+ * system opens a longer path than this in one call. */
+enum { PROGRAM_PATH_MAX = 4096 };
+
+int ConvertSlashes(char *text) {
+  for (; *text; text++)
+    if (*text == '/') *text = '\\';
+  return 1;
+}
+
+/* The length of path's directory part, path being argument 0 with
+ * backslashes: up to and including the last backslash, or up to a colon
+ * plus the backslash that will follow it (*colon set); 0 for a bare name. */
+static int DirectoryLength(const char *path, int *colon) {
+  *colon = 0;
+  for (int i = StrLength(path) - 1; i >= 0; i--) {
+    if (path[i] == '\\') return i + 1;
+    if (path[i] == ':') {
+      *colon = 1;
+      return i + 2;
+    }
+  }
+  return 0;
+}
+
+int GetProgramDirectory(char *buffer, int capacity) {
+  /* The tokeniser checks both pointers: a missing command line or buffer
+   * is a fatal report, as for every checked call. Argument 0 is copied into
+   * the caller's buffer when it fits with a byte to spare (a directory
+   * ended by a colon gains a backslash); otherwise through a path buffer of
+   * its own, since the directory alone may still fit. */
+  const char *commandLine = OsGetCommandLine();
+  char whole[PROGRAM_PATH_MAX];
+  char *path = buffer;
+  if (CmdLineGetArgSized(commandLine, 0, buffer, capacity - 1) < 0) {
+    if (capacity > 0) buffer[0] = 0;
+    if (CmdLineGetArgSized(commandLine, 0, whole, PROGRAM_PATH_MAX) < 0) return 0;
+    path = whole;
+  }
+  ConvertSlashes(path);
+  int colon;
+  int length = DirectoryLength(path, &colon);
+  if (length >= capacity) {
+    if (capacity > 0) buffer[0] = 0;
+    return 0;
+  }
+  if (path != buffer) memcpy(buffer, path, (size_t)length);
+  if (colon) buffer[length - 1] = '\\';
+  buffer[length] = 0;
+  return 1;
+}

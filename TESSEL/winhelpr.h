@@ -1,0 +1,16 @@
+/* winhelpr - the program's own directory, where its data files live. */
+#ifndef TSL_WINHELPR_H
+#define TSL_WINHELPR_H
+
+/* Writes into buffer (capacity bytes) the directory of the program's own
+ * file, from argument 0 of the process command line, with backslashes and a
+ * trailing backslash: "C:\www\cgi-bin\". A bare program name gives the empty
+ * text (the current directory). Every call reads the command line again.
+ * 1; 0 when the directory does not fit in capacity, leaving buffer empty:
+ * a caller must not then look beside the current directory instead. */
+int GetProgramDirectory(char *buffer, int capacity);
+
+/* Turns every '/' in text into '\', in place. 1. */
+int ConvertSlashes(char *text);
+
+#endif /* TSL_WINHELPR_H */

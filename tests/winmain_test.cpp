@@ -1,0 +1,435 @@
+// Tests for the redirect table lookup of redirector/winmain.cpp: real table
+// files in a temporary cgi-bin folder that the command line names as the
+// program's own.
+#include <gtest/gtest.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tsl-core.h"
+#include "tsl-os.h"
+#include "winmain.h"
+
+namespace {
+
+const int kChunk = 4095;          // data bytes of one read
+const int kReadBlock = 4096 + 8;  // the read buffer with its guard bytes
+
+struct Answer {
+  int result;
+  std::string value;
+  bool operator==(const Answer &o) const { return result == o.result && value == o.value; }
+};
+
+std::ostream &operator<<(std::ostream &out, const Answer &a) {
+  return out << "{" << a.result << ", \"" << a.value << "\" (" << a.value.size() << " bytes)}";
+}
+
+bool AsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// What the lookup answers, worked out on the whole file at once.
+// (A missing file, answered {1, ""}, is tested on its own.)
+Answer TableModel(const std::string &file, const std::string &key) {
+  std::string t;
+  for (char c : file) {
+    if (c == '\x1A') break;
+    if (c != '\r') t += c;
+  }
+  // A line too long for the read buffer ends the table.
+  for (size_t s = 0; s < t.size();) {
+    size_t e = t.find('\n', s);
+    if (e == std::string::npos) e = t.size();
+    if (e - s >= (size_t)kChunk) {
+      t.resize(s);
+      break;
+    }
+    s = e + 1;
+  }
+  if (key.empty() || key.size() > 256) return {0, ""};
+
+  auto white = [&](size_t p) { return (unsigned char)t[p] <= 32; };
+  auto sameAt = [&](size_t i) {
+    for (size_t j = 0; j < key.size(); j++) {
+      unsigned char a = (unsigned char)key[j], b = (unsigned char)t[i + j];
+      if (a != b && !(AsciiLetter(a) && AsciiLetter(b) && (a | 0x20) == (b | 0x20))) return false;
+    }
+    return true;
+  };
+  for (size_t pos = 0;;) {
+    size_t i = pos;
+    while (i + key.size() <= t.size() && !sameAt(i)) i++;
+    if (i + key.size() > t.size()) return {0, ""};
+    size_t p = i + key.size();
+    while (p < t.size() && white(p)) p++;
+    if (p == t.size() || t[p] != '=') {
+      pos = i + key.size();
+      continue;
+    }
+    p++;
+    while (p < t.size() && white(p)) p++;
+    std::string value;
+    while (p < t.size() && value.size() < 300 && (unsigned char)t[p] >= 32) value += t[p++];
+    return {1, value};
+  }
+}
+
+// n bytes of short filler lines that hold no key letters, ending in a line end.
+std::string Filler(size_t n) {
+  std::string text;
+  while (text.size() < n) {
+    size_t line = std::min<size_t>(64, n - text.size());
+    text += std::string(line - 1, 'z') + "\n";
+  }
+  return text;
+}
+
+struct TableCase {
+  const char *name;
+  std::string table;
+  std::string key;
+  Answer expected;
+};
+
+class LookupTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    MakeDir(bin_);
+    MakeDir(bin_ + "/hopdata");
+    OsSetCommandLineForTest(program_.c_str());
+    CoreStartup("debug.log", 0);
+    MemoryInit(MEMORY_NO_LIMIT, 0);
+  }
+  void TearDown() override {
+    MemoryRemove();
+    CoreShutdown();
+    OsSetCommandLineForTest(nullptr);
+  }
+
+  void WriteTable(const std::string &bytes) { WriteFile(table_, bytes); }
+
+  // One lookup; the read buffer must be gone when it returns, and the value
+  // must end within its 301 bytes.
+  Answer Lookup(const std::string &key) {
+    char value[320];
+    memset(value, 0x55, sizeof(value));
+    memoryState.peakBlockCount = 0;
+    memoryState.peakBytesInUse = 0;
+    int result = LookupRedirect(key.c_str(), value);
+    EXPECT_EQ(memoryState.blockCount, 0);
+    EXPECT_EQ(memoryState.bytesInUse, 0);
+    EXPECT_LE(memoryState.peakBlockCount, 1);
+    lastPeak_ = memoryState.peakBytesInUse;
+    EXPECT_TRUE(memchr(value, 0, 301) != nullptr);
+    for (size_t i = 301; i < sizeof(value); i++) EXPECT_EQ(value[i], 0x55);
+    return {result, std::string(value)};
+  }
+
+  void RunCases(const std::vector<TableCase> &cases) {
+    for (const TableCase &c : cases) {
+      SCOPED_TRACE(c.name);
+      WriteTable(c.table);
+      EXPECT_EQ(Lookup(c.key), c.expected);
+    }
+  }
+
+  TempDir dir_;
+  std::string bin_ = dir_ / "cgi-bin";
+  std::string program_ = bin_ + "/linkhop";
+  std::string table_ = bin_ + "/hopdata/config.txt";
+  int lastPeak_ = 0;
+};
+
+// ---- Entries ------------------------------------------------------------
+
+TEST_F(LookupTest, EntriesAndTheirAddresses) {
+  const std::string longValue = std::string(150, 'v') + std::string(250, 'w');
+  const std::vector<TableCase> cases = {
+      {"letters in either case", "News=pages/n.html\n", "news", {1, "pages/n.html"}},
+      {"key in other case", "news=pages/n.html\n", "NEWS", {1, "pages/n.html"}},
+      {"spaces and tabs around '=', trailing spaces kept",
+       "  news \t =  \t pages/n.html  \n", "news", {1, "pages/n.html  "}},
+      {"a tab ends the address", "news=pages/n.html\tcomment\n", "news", {1, "pages/n.html"}},
+      {"first of two wins", "news=first\nnews=second\n", "news", {1, "first"}},
+      {"empty address runs on to the next line", "news=\nother=x\n", "news", {1, "other=x"}},
+      {"'=' on the next line", "news\n=x\n", "news", {1, "x"}},
+      {"inside a longer word", "oldnews=x\n", "news", {1, "x"}},
+      {"inside another entry's address", "a=b/news = c\n", "news", {1, "c"}},
+      {"occurrence without '=' skipped", "news paper\nnews=y\n", "news", {1, "y"}},
+      {"overlapping occurrences not tried", "aaa=x\n", "aa", {0, ""}},
+      {"key holding '='", "a=b=c\n", "a=b", {1, "c"}},
+      {"key holding a space", "a news=x\nnews=y\n", "a news", {1, "x"}},
+      {"400-byte address cut to 300", "news=" + longValue + "\n", "news",
+       {1, longValue.substr(0, 300)}},
+      {"300-byte address whole", "news=" + longValue.substr(0, 300) + "\n", "news",
+       {1, longValue.substr(0, 300)}},
+      {"bytes 128 to 255 kept", "news=caf\xC3\xA9 \x80\xFF/x\n", "news", {1, "caf\xC3\xA9 \x80\xFF/x"}},
+      {"zero byte ends the address", std::string("news=ab\0cd\n", 11), "news", {1, "ab"}},
+      {"last line without a line end", "a=1\nnews = x  ", "news", {1, "x  "}},
+      {"'=' at the end of the file", "news =", "news", {1, ""}},
+      {"key at the end of the file", "a=1\nnews", "news", {0, ""}},
+      {"not in the table", "other=x\nnew=y\n", "news", {0, ""}},
+      {"empty file", "", "news", {0, ""}},
+      {"empty key", "=x\n", "", {0, ""}},
+      {"256-byte key", std::string(256, 'k') + "=long\n", std::string(256, 'K'), {1, "long"}},
+      {"257-byte key", std::string(257, 'k') + "=long\n", std::string(257, 'k'), {0, ""}},
+      {"1023-byte key", std::string(1023, 'k') + "=long\n", std::string(1023, 'k'), {0, ""}},
+  };
+  RunCases(cases);
+}
+
+// Carriage returns are dropped and a byte 0x1A ends the table, as a text
+// stream reads on the target system.
+TEST_F(LookupTest, TextModeTables) {
+  const std::vector<TableCase> cases = {
+      {"CRLF lines", Crlf("other=a\nnews = pages/n.html\nlast=z\n"), "news", {1, "pages/n.html"}},
+      {"CRLF between key, '=' and address", Crlf("news\n=\nx\n"), "news", {1, "x"}},
+      {"CRLF last line without a line end", Crlf("a=1\nnews=x"), "news", {1, "x"}},
+      {"carriage return inside the key", "ne\rws=x\n", "news", {1, "x"}},
+      {"carriage return inside the address", "news=a\rb\n", "news", {1, "ab"}},
+      {"0x1A ends the address", "news=x\x1Ay\n", "news", {1, "x"}},
+      {"entry after 0x1A unseen", "other=1\n\x1Anews=x\n", "news", {0, ""}},
+      {"0x1A right after '='", "news=\x1A\nother=z\n", "news", {1, ""}},
+      {"0x1A inside the key", "ne\x1Aws=x\n", "news", {0, ""}},
+  };
+  RunCases(cases);
+}
+
+TEST_F(LookupTest, MissingTableOpensNothingAndAllocatesNothing) {
+  EXPECT_EQ(Lookup("news"), (Answer{1, ""}));
+  EXPECT_EQ(lastPeak_, 0);
+  MakeDir(table_);  // a folder where the table should be
+  EXPECT_EQ(Lookup("news"), (Answer{1, ""}));
+  EXPECT_EQ(lastPeak_, 0);
+}
+
+TEST_F(LookupTest, ReadBufferIsOneBlockFreedBeforeReturn) {
+  WriteTable(Filler(20000) + "news=x\n");
+  EXPECT_EQ(Lookup("news"), (Answer{1, "x"}));
+  EXPECT_EQ(lastPeak_, kReadBlock);
+  EXPECT_EQ(Lookup("nothing"), (Answer{0, ""}));
+  EXPECT_EQ(lastPeak_, kReadBlock);
+  EXPECT_EQ(Lookup(std::string(257, 'n')), (Answer{0, ""}));
+  EXPECT_EQ(lastPeak_, 0);
+}
+
+// ---- Reads and their boundaries ------------------------------------------
+
+// Every way an entry can be cut by the end of a read: the entry starts at
+// each offset around the first read's end, in LF and CRLF files, written
+// on one line or spread over several.
+TEST_F(LookupTest, EntriesAcrossTheEndOfARead) {
+  const std::string entries[] = {"news = pages/straddle.html\n", "news \n \n = \n pages/s.html\n"};
+  const std::string values[] = {"pages/straddle.html", "pages/s.html"};
+  for (int e = 0; e < 2; e++) {
+    for (size_t start = kChunk - entries[e].size() - 2; start <= (size_t)kChunk + 2; start++) {
+      for (bool crlf : {false, true}) {
+        SCOPED_TRACE("entry " + std::to_string(e) + " at " + std::to_string(start) +
+                     (crlf ? " CRLF" : ""));
+        std::string text = Filler(start) + entries[e] + "tail=1\n";
+        WriteTable(crlf ? Crlf(text) : text);
+        EXPECT_EQ(Lookup("news"), (Answer{1, values[e]}));
+        EXPECT_EQ(Lookup("tail"), (Answer{1, "1"}));
+      }
+    }
+  }
+}
+
+// A key may begin with a space (a request body can carry one). An occurrence
+// turned down because no '=' follows is passed over by the key's length
+// only, so the next occurrence may begin in the white space that was
+// skipped looking for the '=', also when that space runs on into the next
+// read.
+TEST_F(LookupTest, KeyStartingWithASpaceAfterARejectedOccurrence) {
+  const std::string text = "x ne\n ne=y\n";
+  for (size_t start = kChunk - text.size() - 2; start <= (size_t)kChunk + 2; start++) {
+    SCOPED_TRACE("entries at " + std::to_string(start));
+    WriteTable(Filler(start) + text);
+    EXPECT_EQ(Lookup(" ne"), (Answer{1, "y"}));
+  }
+}
+
+TEST_F(LookupTest, KeyOnTheLastLineOfALargeTable) {
+  const std::string filler = Filler(3 << 20);
+  WriteTable(filler + "news=far/away.html\n");
+  EXPECT_EQ(Lookup("NEWS"), (Answer{1, "far/away.html"}));
+  WriteTable(filler + "news=far/away.html");
+  EXPECT_EQ(Lookup("news"), (Answer{1, "far/away.html"}));
+  EXPECT_EQ(Lookup("other"), (Answer{0, ""}));
+}
+
+// A last line without a line end is searched wherever the file ends: inside
+// a read, or exactly where a full read ends, the line then being carried.
+TEST_F(LookupTest, LastLineWithoutALineEnd) {
+  const std::string line = "news=xyz";
+  for (size_t lead : {(size_t)0, (size_t)kChunk}) {
+    for (size_t size = lead + kChunk - 6; size <= lead + kChunk + 6; size++) {
+      SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
+      WriteTable(Filler(lead) + Filler(size - lead - line.size()) + line);
+      EXPECT_EQ(Lookup("news"), (Answer{1, "xyz"}));
+    }
+  }
+}
+
+// A line of 4095 bytes or more, without its line end, cannot be held by the
+// read buffer: it ends the table. A line of 4094 bytes can.
+TEST_F(LookupTest, OverlongLineEndsTheTable) {
+  const std::string q4094(4094, 'q'), q4095(4095, 'q'), q9000(9000, 'q');
+  const std::vector<TableCase> cases = {
+      {"4094-byte line", "a=1\n" + q4094 + "\nnews=x\n", "news", {1, "x"}},
+      {"4095-byte line", "a=1\n" + q4095 + "\nnews=x\n", "news", {0, ""}},
+      {"9000-byte line", "a=1\n" + q9000 + "\nnews=x\n", "news", {0, ""}},
+      {"4095-byte line first", q4095 + "\nnews=x\n", "news", {0, ""}},
+      {"4094-byte line first", q4094 + "\nnews=x\n", "news", {1, "x"}},
+      {"4094-byte line mid-read", Filler(1000) + q4094 + "\nnews=x\n", "news", {1, "x"}},
+      {"4095-byte line mid-read", Filler(1000) + q4095 + "\nnews=x\n", "news", {0, ""}},
+      {"4094-byte line and its CR", Crlf("a=1\n" + q4094 + "\nnews=x\n"), "news",
+       {1, "x"}},
+      {"entry before it found", "news=x\n" + q9000 + "\n", "news", {1, "x"}},
+      {"4094-byte last line holding the entry", std::string(4088, 'q') + "news=x", "news",
+       {1, "x"}},
+      {"4095-byte last line holding the entry", std::string(4089, 'q') + "news=x", "news",
+       {0, ""}},
+      {"entry ending the line of 4094 bytes", std::string(4086, 'q') + "news=xyz\n", "news",
+       {1, "xyz"}},
+      {"entry ending a line of 4095 bytes", std::string(4087, 'q') + "news=xyz\n", "news",
+       {0, ""}},
+      // The address would start after the cut: an entry whose address is empty.
+      {"'=' before the cut", "news=\n" + q4095 + "\n", "news", {1, ""}},
+      {"key before the cut, '=' after it", "news\n" + q4095 + "\n=x\n", "news", {0, ""}},
+  };
+  RunCases(cases);
+}
+
+// ---- The program directory -------------------------------------------------
+
+// The table is looked for beside the program, whatever the program's file
+// is called, and never beside the current folder when its path cannot be
+// formed.
+class LookupPathTest : public LookupTest {
+ protected:
+  void TearDown() override {
+    if (!oldCwd_.empty() && chdir(oldCwd_.c_str()) != 0) ADD_FAILURE() << "cannot go back";
+    LookupTest::TearDown();
+  }
+  // Runs from a folder that holds a decoy table of its own.
+  void RunFromDecoy() {
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof(cwd)));
+    oldCwd_ = cwd;
+    MakeDir(decoy_.path() + "/hopdata");
+    WriteFile(decoy_ / "hopdata/config.txt", "news=decoy\n");
+    ASSERT_EQ(chdir(decoy_.path().c_str()), 0);
+  }
+  TempDir decoy_;
+  std::string oldCwd_;
+  std::string commandLine_;
+};
+
+TEST_F(LookupPathTest, LongProgramFileName) {
+  RunFromDecoy();
+  WriteTable("news=beside\n");
+  commandLine_ = bin_ + "/" + std::string(300, 'n');
+  OsSetCommandLineForTest(commandLine_.c_str());
+  EXPECT_EQ(Lookup("news"), (Answer{1, "beside"}));
+}
+
+// The table's path is built in 320 bytes: a directory of 301 bytes leaves
+// room for "hopdata\config.txt" and the zero byte, one of 302 does not.
+TEST_F(LookupPathTest, DeepProgramDirectory) {
+  RunFromDecoy();
+  for (size_t length = 298; length <= 304; length++) {
+    SCOPED_TRACE("directory of " + std::to_string(length) + " bytes");
+    std::string outer = dir_ / std::string(150, 'd');
+    std::string inner = outer + "/" + std::string(length - outer.size() - 2, 'e') + "/";
+    ASSERT_EQ(inner.size(), length);
+    MakeDir(outer);
+    MakeDir(inner);
+    MakeDir(inner + "hopdata");
+    WriteFile(inner + "hopdata/config.txt", "news=deep\n");
+    commandLine_ = inner + "linkhop";
+    OsSetCommandLineForTest(commandLine_.c_str());
+    EXPECT_EQ(Lookup("news"), (Answer{1, length <= 301 ? "deep" : ""}));
+  }
+}
+
+// ---- Against the whole-file model --------------------------------------------
+
+// Random tables built from fragments of keys, '=', white space, line ends,
+// carriage returns, high bytes, the odd 0x1A, empty lines and lines of about
+// 4094 and 4095 bytes, with padding that puts entries at and across the ends
+// of reads; keys drawn from the same fragments in random case, some holding
+// a space, as a request body may.
+TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
+  const uint32_t seed = 7351;
+  std::mt19937 random(seed);
+  auto pick = [&](size_t n) { return (size_t)(random() % n); };
+  static const char *const kFragments[] = {"news", "new", "ews", "ne", "a", "aa", "ab", "b a", " ne"};
+  const size_t fragmentCount = sizeof(kFragments) / sizeof(kFragments[0]);
+  auto randomCase = [&](std::string s) {
+    for (char &c : s)
+      if (pick(2)) c = (char)toupper((unsigned char)c);
+    return s;
+  };
+  auto token = [&]() -> std::string {
+    switch (pick(24)) {
+      case 0: case 1: case 2: case 3: case 4: case 5:
+        return randomCase(kFragments[pick(fragmentCount)]);
+      case 6: case 7: case 8: return "=";
+      case 9: case 10: return " ";
+      case 11: return "\t";
+      case 12: return "\r";
+      case 13: return "\xE9\x80";
+      case 14: return "\n";
+      case 15: return pick(20) == 0 ? "\x1A" : "/";
+      case 16: return std::string(pick(300), 'v');
+      default: return std::string(1, "xyz.:/-_"[pick(8)]);
+    }
+  };
+  auto line = [&]() -> std::string {
+    size_t kind = pick(40);
+    if (kind < 3) return "";
+    if (kind == 3) {  // about as long as a read can hold
+      std::string text = pick(2) ? randomCase(kFragments[pick(fragmentCount)]) + "=" : "";
+      size_t length = kChunk - 3 + pick(5);
+      return text + std::string(length > text.size() ? length - text.size() : 0, 'q');
+    }
+    if (kind == 4) return std::string(pick(kChunk), 'p');  // padding
+    std::string text;
+    for (size_t i = 0, n = 1 + pick(8); i < n; i++) text += token();
+    return text;
+  };
+
+  int failures = 0;
+  for (int round = 0; round < 3000 && failures < 10; round++) {
+    std::string table;
+    if (pick(3)) table += std::string(pick(kChunk), 'p') + "\n";
+    for (size_t i = 0, n = pick(40); i < n; i++) {
+      table += line();
+      if (i + 1 < n || pick(3)) table += pick(4) ? "\n" : "\r\n";
+    }
+    WriteTable(table);
+    for (int k = 0; k < 4; k++) {
+      std::string key;
+      if (pick(100) == 0) {
+        key = std::string(pick(2) ? 0 : 257, 'a');
+      } else {
+        for (size_t i = 0, n = 1 + pick(2); i < n; i++)
+          key += randomCase(kFragments[pick(fragmentCount)]);
+      }
+      Answer expected = TableModel(table, key);
+      Answer actual = Lookup(key);
+      if (!(actual == expected)) {
+        failures++;
+        ADD_FAILURE() << "seed " << seed << " round " << round << " key '" << key
+                      << "': lookup " << actual << ", model " << expected << ", table of "
+                      << table.size() << " bytes";
+      }
+    }
+  }
+}
+
+}  // namespace
