@@ -10,6 +10,7 @@
 #include "tsl-core.h"
 #include "tsl-os.h"
 #include "tsl-str.h"
+#include "winhelpr.h"
 
 #define TSL_SOURCE "..\\..\\TESSEL\\cgi"
 
@@ -133,3 +134,113 @@ int CgiComment(const char *format, ...) {
 }
 
 int CgiShutdown(void) { return 1; }
+
+/* ---- The daily request log ------------------------------------------- */
+
+enum {
+  LOG_PATH_SIZE = 512,
+  /* The longest line the driver makes: an IPv6 address, the stamp, and an
+   * explicit address of 1023 bytes (or a 1023-byte key that missed), with
+   * room to spare. */
+  LOG_LINE_SIZE = 2048,
+  OPEN_ATTEMPTS = 100,
+  OPEN_PAUSE_MS = 10
+};
+
+static const short kDaysBeforeMonth[12] = {0,   31,  59,  90,  120, 151,
+                                           181, 212, 243, 273, 304, 334};
+
+int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigned char month,
+                  unsigned char day, unsigned char year) {
+  int leap = year % 4 == 0;
+  int days = 365 * (year - 70) + (year - 68) / 4 + kDaysBeforeMonth[month % 12] + day;
+  /* The quotient above has already counted this year's 29 February. */
+  if (leap && month < 2) days -= 1;
+  *result = 1440 * days + 60 * hour + minute;
+  return 1;
+}
+
+int FileOpenRetry(OsFile **file, const char *path, const char *mode) {
+  CHECK_PTR_AT_LINE(50, file);
+  CHECK_PTR_AT_LINE(51, path);
+  CHECK_PTR_AT_LINE(53, mode);
+  *file = nullptr;
+  /* Another process may hold the file for a moment; the answer to a refused
+   * open is to try again, about a second in all. */
+  for (int failures = 0; failures < OPEN_ATTEMPTS;) {
+    OsFile *opened = OsFileOpen(path, mode);
+    if (opened) {
+      *file = opened;
+      return 1;
+    }
+    OsSleep(OPEN_PAUSE_MS);
+    failures++;
+  }
+  return 0;
+}
+
+int FileWrite(OsFile *file, const char *bytes, int count) {
+  return OsFileWrite(file, bytes, count);
+}
+
+int FileClose(OsFile **file) {
+  OsFileClose(*file);
+  *file = nullptr;
+  return 1;
+}
+
+/* Builds the day's log path; 0 when it does not fit in LOG_PATH_SIZE. */
+static int BuildLogPath(char *path, const char *directory, const OsDateTime *now) {
+  if (!GetProgramDirectory(path, LOG_PATH_SIZE)) return 0;
+  int used = StrLength(path);
+  if (used + StrLength(directory) >= LOG_PATH_SIZE) return 0;
+  StrAppend(path + used, directory);
+  used += StrLength(path + used);
+  int n = snprintf(path + used, (size_t)(LOG_PATH_SIZE - used), "%.2d%.2d%.4d.log",
+                   now->month + 1, now->day, now->year + 1900);
+  return n > 0 && n < LOG_PATH_SIZE - used;
+}
+
+int CgiLog(const char *directory, const char *format, ...) {
+  CHECK_PTR_AT_LINE(719, directory);
+  CHECK_PTR_AT_LINE(720, format);
+
+  OsDateTime now;
+  char path[LOG_PATH_SIZE];
+  OsFile *file = nullptr;
+  /* Without a local date there is no file to name: the line is lost, like
+   * any line whose log cannot be opened. */
+  if (!OsLocalTime(&now) || !BuildLogPath(path, directory, &now) ||
+      !FileOpenRetry(&file, path, "at+")) {
+    CgiComment("Unable to update log\n\n");
+    return 1;
+  }
+
+  int stamp;
+  DateToMinutes(&stamp, (unsigned char)now.hour, (unsigned char)now.minute,
+                (unsigned char)now.month, (unsigned char)now.day, (unsigned char)now.year);
+  char line[LOG_LINE_SIZE];
+  int used;
+  if (cgiState.remoteAddress)
+    used = snprintf(line, sizeof(line), "%s %.8X ", cgiState.remoteAddress, (unsigned)stamp);
+  else
+    used = snprintf(line, sizeof(line), "0.0.0.0 %.8X ", (unsigned)stamp);
+  if (used < 0) used = 0;
+  if (used < (int)sizeof(line)) {
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line + used, sizeof(line) - (size_t)used, format, args);
+    va_end(args);
+    if (n > 0) used += n;
+  }
+  if (used >= (int)sizeof(line)) {
+    /* Too long even for this buffer (an absurd REMOTE_ADDR): keep what fits
+     * and the line end, so the next line still starts a line. */
+    used = (int)sizeof(line) - 1;
+    line[used - 1] = '\n';
+    line[used] = 0;
+  }
+  FileWrite(file, line, used);
+  FileClose(&file);
+  return 1;
+}

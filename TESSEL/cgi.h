@@ -1,5 +1,5 @@
 /* cgi - the CGI gateway: the request from the environment and standard
- * input, the response on standard output.
+ * input, the response on standard output, the daily request log.
  *
  * The query is handed on exactly as it arrived: no URL decoding, no
  * splitting into pairs, no validation. Standard input and output are text
@@ -7,6 +7,8 @@
  */
 #ifndef TSL_CGI_H
 #define TSL_CGI_H
+
+#include "tsl-os.h"
 
 enum { CGI_BODY_QUEUE = 512 }; /* bodies up to this size are read by CgiInit */
 
@@ -52,5 +54,36 @@ int CgiSendHtmlHeader(void);
 int CgiComment(const char *format, ...);
 
 int CgiShutdown(void); /* nothing to release; 1 */
+
+/* ---- The daily request log ------------------------------------------- */
+
+/* Appends one line, "address stamp message", to the day's log file
+ * directory + MMDDYYYY.log beside the program; directory ends in a
+ * backslash ("hopdata\logs\"). The address is REMOTE_ADDR, or 0.0.0.0; the
+ * stamp is DateToMinutes of the local time in eight upper-case hexadecimal
+ * digits; the message is format and its arguments, printf style, and
+ * supplies the line end. The whole line reaches the file in one write, so
+ * lines of processes writing at once never interleave. A log that cannot be
+ * opened (after about a second of retries) costs the line and nothing else;
+ * the remark "Unable to update log" goes into an HTML page only. Always 1. */
+int CgiLog(const char *directory, const char *format, ...);
+
+/* Minutes from 31 December 1969, 00:00, to the given local time: month 0 to
+ * 11, day 1 to 31, year counted from 1900 (kept to 8 bits). Leap years are
+ * every fourth, right for 1901 to 2099. Stores it in *result; 1. */
+int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigned char month,
+                  unsigned char day, unsigned char year);
+
+/* Opens path with a C library mode ("at+": append, created if missing),
+ * trying up to 100 times 10 ms apart. 1 and the file in *file, or 0 and
+ * null. */
+int FileOpenRetry(OsFile **file, const char *path, const char *mode);
+
+/* Writes count bytes in text mode, in one write for a line of up to
+ * OS_WRITE_WHOLE bytes; 1 when all were taken. */
+int FileWrite(OsFile *file, const char *bytes, int count);
+
+/* Closes *file and sets it to null; 1. */
+int FileClose(OsFile **file);
 
 #endif /* TSL_CGI_H */

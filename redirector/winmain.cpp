@@ -21,6 +21,7 @@ static const char kProductName[] = "LINKHOP";
 static const char kVersion[] = "1.00";
 static const char kBuildKind[] = "Release";
 static const char kMakerAddress[] = "https://norvale.example/linkhop/";
+static const char kLogDirectory[] = "hopdata\\logs\\";
 
 enum {
   QUERY_BUFFER = 1024, /* longest query 1023 bytes and its terminator */
@@ -244,9 +245,14 @@ int main(int argc, char **argv) {
     query[queryLength] = 0;
     EndAtControlByte(query);
 
-    if (!HasFullStop(query)) {
+    /* Logged before the answer: a line is never lost to a visitor who has
+     * already been sent on. */
+    if (HasFullStop(query)) {
+      CgiLog(kLogDirectory, "[Explicit] %s\n", query);
+    } else {
       /* A key: the target is the table's address for it, or empty. */
       LookupRedirect(query, value);
+      CgiLog(kLogDirectory, "[%s] %s\n", query, value);
       StrCopy(query, value);
     }
 

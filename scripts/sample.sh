@@ -27,3 +27,9 @@ ask() {
 ask "news"                      # a key in the table
 ask "example.com/welcome.html"  # an explicit address
 ask "weather"                   # a key the table does not hold
+
+echo "The request log, cgi-bin/hopdata/logs/:"
+for log in "$site"/cgi-bin/hopdata/logs/*.log; do
+  echo "  $(basename "$log")"
+  sed 's/\r$/  [CR LF]/; s/^/    /' "$log"
+done
