@@ -23,8 +23,11 @@
 #include <unistd.h>
 
 /* Room for the command line as rebuilt from the argument vector. An
- * argument that does not fit is left off with everything after it. */
-enum { CMDLINE_RAW_SIZE = 32768, CMDLINE_TEXT_SIZE = 3 * CMDLINE_RAW_SIZE };
+ * argument that does not fit is left off with everything after it, but for
+ * the program's own path, which is kept cut at CMDLINE_ARG0_MAX bytes: no
+ * path buffer of the library holds that much, so the program then knows no
+ * directory of its own, rather than a wrong one. */
+enum { CMDLINE_ARG0_MAX = 32767, CMDLINE_TEXT_SIZE = 3 * (CMDLINE_ARG0_MAX + 1) };
 
 /* Longest path the layer converts and opens. */
 enum { OS_PATH_SIZE = 4096 };
@@ -33,38 +36,53 @@ static struct {
   const char *commandLineOverride;
   int commandLineBuilt;
   int commandLineMissing;
-  char commandLine[CMDLINE_TEXT_SIZE];
+  int argumentCount; /* the argument vector, when the C library passed it */
+  char **arguments;
   int64_t timeOverride;
   int stdinEnded;
   int sigpipeIgnored;
   pthread_mutex_t mutex;
-} os = {nullptr, 0, 0, {0}, -1, 0, 0, PTHREAD_MUTEX_INITIALIZER};
+} os = {nullptr, 0, 0, 0, nullptr, -1, 0, 0, PTHREAD_MUTEX_INITIALIZER};
 
-static void AppendQuotedArgument(const char *arg, int length, int *used) {
+static char commandLine[CMDLINE_TEXT_SIZE];
+
+#ifdef __GLIBC__
+/* glibc hands every initialiser of the program the argument vector; keeping
+ * it spares each request the reading of /proc/self/cmdline. */
+static void KeepArguments(int argc, char **argv, char **) {
+  os.argumentCount = argc;
+  os.arguments = argv;
+}
+__attribute__((section(".init_array"), used)) static void (*const keepArguments)(
+    int, char **, char **) = KeepArguments;
+#endif
+
+/* Appends one argument, quoted when it is empty or holds a space or tab, so
+ * that the tokeniser gives it back unchanged. */
+static void AppendArgument(const char *arg, size_t length, int *used) {
+  if (*used == 0 && length > CMDLINE_ARG0_MAX) length = CMDLINE_ARG0_MAX;
   int quote = (length == 0) || memchr(arg, ' ', length) || memchr(arg, '\t', length);
-  int need = length + (quote ? 2 : 0) + (*used > 0 ? 1 : 0);
+  size_t need = length + (quote ? 2 : 0) + (*used > 0 ? 1 : 0);
   if (*used < 0 || *used + need >= CMDLINE_TEXT_SIZE) {
     *used = -1; /* does not fit: this argument and the rest are left off */
     return;
   }
-  char *p = os.commandLine + *used;
+  char *p = commandLine + *used;
   if (*used > 0) *p++ = ' ';
   if (quote) *p++ = '"';
   memcpy(p, arg, length);
   p += length;
   if (quote) *p++ = '"';
   *p = 0;
-  *used = (int)(p - os.commandLine);
+  *used = (int)(p - commandLine);
 }
 
-static void BuildCommandLine(void) {
-  static char raw[CMDLINE_RAW_SIZE];
-  os.commandLineBuilt = 1;
+/* Without the vector, the arguments are read from /proc/self/cmdline, where
+ * they stand NUL-separated; a last one cut by the buffer is dropped. */
+static int BuildFromProc(void) {
+  static char raw[CMDLINE_ARG0_MAX + 1];
   int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    os.commandLineMissing = 1;
-    return;
-  }
+  if (fd < 0) return 0;
   int total = 0;
   for (;;) {
     ssize_t r = read(fd, raw + total, sizeof(raw) - total);
@@ -74,22 +92,33 @@ static void BuildCommandLine(void) {
     if (total == (int)sizeof(raw)) break;
   }
   close(fd);
-  /* Arguments are NUL-separated; a last one without its NUL was cut by
-   * the buffer and is dropped. */
+  if (total == (int)sizeof(raw) && !memchr(raw, 0, sizeof(raw))) raw[total - 1] = 0;
   int used = 0, start = 0;
-  os.commandLine[0] = 0;
   for (int i = 0; i < total && used >= 0; i++) {
     if (raw[i] == 0) {
-      AppendQuotedArgument(raw + start, i - start, &used);
+      AppendArgument(raw + start, (size_t)(i - start), &used);
       start = i + 1;
     }
+  }
+  return 1;
+}
+
+static void BuildCommandLine(void) {
+  os.commandLineBuilt = 1;
+  commandLine[0] = 0;
+  if (os.arguments && os.argumentCount > 0) {
+    int used = 0;
+    for (int i = 0; i < os.argumentCount && os.arguments[i] && used >= 0; i++)
+      AppendArgument(os.arguments[i], strlen(os.arguments[i]), &used);
+  } else if (!BuildFromProc()) {
+    os.commandLineMissing = 1;
   }
 }
 
 const char *OsGetCommandLine(void) {
   if (os.commandLineOverride) return os.commandLineOverride;
   if (!os.commandLineBuilt) BuildCommandLine();
-  return os.commandLineMissing ? nullptr : os.commandLine;
+  return os.commandLineMissing ? nullptr : commandLine;
 }
 
 void *OsMutexCreate(void) {
@@ -151,8 +180,45 @@ void OsSleep(int milliseconds) {
   }
 }
 
-/* A descriptor travels as an OsFile pointer: fd + 1, so that 0 stays null. */
-static int FileDescriptor(OsFile *file) { return (int)(intptr_t)file - 1; }
+/* A file opened for writing travels as an OsFile pointer holding fd + 1, so
+ * that 0 stays null. A file opened for reading is one of a few readers,
+ * each with a read-ahead buffer: a table is read in large blocks, however
+ * small the pieces its reader asks for, and carriage returns are dropped
+ * while the bytes are copied out. When every reader is taken, a file is
+ * read directly. */
+enum { READ_AHEAD = 65536, READERS = 4 };
+
+typedef struct Reader {
+  int inUse;
+  int fd;
+  int start, end; /* the unread bytes of data */
+  int ended;      /* end of file, a read error or a byte 0x1A was met */
+  char data[READ_AHEAD];
+} Reader;
+
+static Reader readers[READERS];
+
+static Reader *AsReader(OsFile *file) {
+  Reader *reader = (Reader *)file;
+  return reader >= readers && reader < readers + READERS ? reader : nullptr;
+}
+
+static int FileDescriptor(OsFile *file) {
+  Reader *reader = AsReader(file);
+  return reader ? reader->fd : (int)(intptr_t)file - 1;
+}
+
+static OsFile *TakeReader(int fd) {
+  for (Reader *reader = readers; reader < readers + READERS; reader++) {
+    if (__atomic_exchange_n(&reader->inUse, 1, __ATOMIC_ACQUIRE) == 0) {
+      reader->fd = fd;
+      reader->start = reader->end = 0;
+      reader->ended = 0;
+      return (OsFile *)reader;
+    }
+  }
+  return (OsFile *)(intptr_t)(fd + 1);
+}
 
 OsFile *OsFileOpen(const char *path, const char *mode) {
   char native[OS_PATH_SIZE];
@@ -173,16 +239,55 @@ OsFile *OsFileOpen(const char *path, const char *mode) {
   do fd = open(native, flags | O_CLOEXEC, 0666);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
-  /* The C library refuses to open a directory as a file; so does this. */
+  /* The C library refuses to open a directory as a file; so does this. (A
+   * directory never opens for writing in the first place.) */
   struct stat st;
-  if (fstat(fd, &st) < 0 || S_ISDIR(st.st_mode)) {
+  if (mode[0] == 'r' && (fstat(fd, &st) < 0 || S_ISDIR(st.st_mode))) {
     close(fd);
     return nullptr;
   }
-  return (OsFile *)(intptr_t)(fd + 1);
+  return mode[0] == 'r' ? TakeReader(fd) : (OsFile *)(intptr_t)(fd + 1);
+}
+
+/* Fills the reader's buffer; 0 at the end of the data. */
+static int Refill(Reader *reader) {
+  if (reader->ended) return 0;
+  ssize_t r;
+  do r = read(reader->fd, reader->data, sizeof(reader->data));
+  while (r < 0 && errno == EINTR);
+  if (r <= 0) {
+    reader->ended = 1;
+    return 0;
+  }
+  reader->start = 0;
+  reader->end = (int)r;
+  char *eof = (char *)memchr(reader->data, 0x1A, (size_t)r);
+  if (eof) {
+    reader->end = (int)(eof - reader->data);
+    reader->ended = 1;
+  }
+  return reader->end > 0;
+}
+
+static int ReadAhead(Reader *reader, char *buffer, int count) {
+  int got = 0;
+  while (got < count) {
+    if (reader->start == reader->end && !Refill(reader)) break;
+    const char *from = reader->data + reader->start;
+    int take = reader->end - reader->start;
+    if (take > count - got) take = count - got;
+    const char *cr = (const char *)memchr(from, '\r', (size_t)take);
+    int plain = cr ? (int)(cr - from) : take;
+    memcpy(buffer + got, from, (size_t)plain);
+    got += plain;
+    reader->start += plain + (cr ? 1 : 0);
+  }
+  return got;
 }
 
 int OsFileRead(OsFile *file, char *buffer, int count) {
+  Reader *reader = AsReader(file);
+  if (reader) return ReadAhead(reader, buffer, count);
   int fd = FileDescriptor(file);
   int got = 0;
   while (got < count) {
@@ -219,7 +324,10 @@ int OsFileWrite(OsFile *file, const char *bytes, int count) {
 }
 
 void OsFileClose(OsFile *file) {
-  if (file) close(FileDescriptor(file));
+  if (!file) return;
+  close(FileDescriptor(file));
+  Reader *reader = AsReader(file);
+  if (reader) __atomic_store_n(&reader->inUse, 0, __ATOMIC_RELEASE);
 }
 
 int OsStdinRead(char *buffer, int count, int *rawBudget) {
@@ -267,5 +375,9 @@ void OsExit(int code) { exit(code); }
 void OsSetCommandLineForTest(const char *text) { os.commandLineOverride = text; }
 
 void OsSetTimeForTest(int64_t secondsSinceEpoch) { os.timeOverride = secondsSinceEpoch; }
+
+void OsSetMessageBoxToStandardErrorForTest(int enabled) { (void)enabled; }
+
+void OsResetStdinForTest(void) { os.stdinEnded = 0; }
 
 #endif /* !_WIN32 */

@@ -20,7 +20,8 @@ static struct {
   const char *commandLineOverride;
   int64_t timeOverride;
   int stdinEnded;
-} os = {nullptr, -1, 0};
+  int messageBoxToStandardError;
+} os = {nullptr, -1, 0, 0};
 
 const char *OsGetCommandLine(void) {
   if (os.commandLineOverride) return os.commandLineOverride;
@@ -41,7 +42,16 @@ void OsMutexClose(void *mutex) {
   if (mutex) CloseHandle((HANDLE)mutex);
 }
 
+static int WriteAll(HANDLE handle, const char *bytes, DWORD count);
+
 void OsMessageBox(const char *text, const char *caption) {
+  if (os.messageBoxToStandardError) {
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    WriteAll(error, caption, (DWORD)strlen(caption));
+    WriteAll(error, "\n", 1);
+    WriteAll(error, text, (DWORD)strlen(text));
+    return;
+  }
   MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONHAND);
 }
 
@@ -74,8 +84,9 @@ OsFile *OsFileOpen(const char *path, const char *mode) {
     case 'r': access = GENERIC_READ; disposition = OPEN_EXISTING; break;
     case 'w': access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
     /* Append-only access: the system puts every write at the end of the
-     * file at the moment it happens, also with other writers at work. */
-    case 'a': access = FILE_APPEND_DATA | SYNCHRONIZE; disposition = OPEN_ALWAYS; break;
+     * file at the moment it happens, also with other writers at work. Read
+     * access lets the writer take the lock of OsFileWrite. */
+    case 'a': access = FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE; disposition = OPEN_ALWAYS; break;
     default: return nullptr;
   }
   if (strchr(mode, '+')) access |= GENERIC_READ;
@@ -122,7 +133,17 @@ static int WriteText(HANDLE handle, const char *bytes, int count) {
 }
 
 int OsFileWrite(OsFile *file, const char *bytes, int count) {
-  return WriteText((HANDLE)file, bytes, count);
+  /* Append-only access makes Windows put each write at the end of the file
+   * as it happens; an emulation of it (Wine) may instead look up the end
+   * and then write there, which lets two processes' lines overwrite each
+   * other. An exclusive lock on one byte far past any log's end serialises
+   * the writers everywhere and blocks no reader. */
+  OVERLAPPED region = {};
+  region.OffsetHigh = 0x7FFFFFFF;
+  BOOL locked = LockFileEx((HANDLE)file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region);
+  int ok = WriteText((HANDLE)file, bytes, count);
+  if (locked) UnlockFileEx((HANDLE)file, 0, 1, 0, &region);
+  return ok;
 }
 
 void OsFileClose(OsFile *file) {
@@ -170,5 +191,9 @@ void OsExit(int code) { exit(code); }
 void OsSetCommandLineForTest(const char *text) { os.commandLineOverride = text; }
 
 void OsSetTimeForTest(int64_t secondsSinceEpoch) { os.timeOverride = secondsSinceEpoch; }
+
+void OsSetMessageBoxToStandardErrorForTest(int enabled) { os.messageBoxToStandardError = enabled; }
+
+void OsResetStdinForTest(void) { os.stdinEnded = 0; }
 
 #endif /* _WIN32 */

@@ -98,5 +98,11 @@ int OsLocalTime(OsDateTime *out);
  * for midnight. Null, or a time below 0, restores the real source. */
 void OsSetCommandLineForTest(const char *text);
 void OsSetTimeForTest(int64_t secondsSinceEpoch);
+/* With 1, a fatal report's box is written to standard error as on POSIX,
+ * so that tests can read it; POSIX always does so. */
+void OsSetMessageBoxToStandardErrorForTest(int enabled);
+/* Forgets that standard input has ended (end of stream or a byte 0x1A), so
+ * that a test which puts new bytes on standard input can read them. */
+void OsResetStdinForTest(void);
 
 #endif /* TSL_OS_H */

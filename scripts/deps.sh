@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, when it is missing (Debian).
+# Installs, on Debian and as root, what building and testing need when it is
+# missing. Without root it only says what is missing.
+#   scripts/deps.sh          the build and the unit tests
+#   scripts/deps.sh --full   also the web servers, the Windows cross
+#                            compiler and Wine that scripts/test.sh uses
 set -euo pipefail
 need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "missing packages: ${need[*]} (install them as root)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+want() { need+=("$1"); }
+command -v cmake >/dev/null || want cmake
+command -v g++ >/dev/null || want g++
+[ -f /usr/include/gtest/gtest.h ] || want libgtest-dev
+[ -f /usr/include/benchmark/benchmark.h ] || want libbenchmark-dev
+if [ "${1:-}" = --full ]; then
+  [ -x /usr/sbin/lighttpd ] || want lighttpd
+  [ -x /usr/sbin/apache2 ] || want apache2
+  command -v curl >/dev/null || want curl
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || want g++-mingw-w64-x86-64-posix
+  [ -d /usr/src/googletest/googletest ] || want googletest
+  [ -x /usr/lib/wine/wine64 ] || want wine64
 fi
+[ ${#need[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" != 0 ]; then
+  echo "missing packages: ${need[*]} (install them as root); going on without them" >&2
+  exit 0
+fi
+apt-get update -qq
+# Recommends left out: Wine's would bring a desktop's worth of packages.
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"

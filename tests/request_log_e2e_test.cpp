@@ -240,19 +240,25 @@ TEST_F(RequestLogE2eTest, ConcurrentCopiesNeverTearOrLoseALine) {
   WriteFile(bin_ + "/hopdata/config.txt", Crlf(table));
 
   std::vector<int> wrongAnswers(kWorkers, 0);
+  std::vector<std::string> firstWrong(kWorkers);
   time_t before = time(nullptr);
   std::vector<std::thread> threads;
   for (int w = 0; w < kWorkers; w++) {
     threads.emplace_back([&, w] {
       for (const Request &r : work[w]) {
         ProcessResult result = RunProcess(program_, {}, RequestEnv(r.env), "", bin_);
-        if (result.out != r.out || result.status != 1) wrongAnswers[w]++;
+        if (result.out != r.out || result.status != 1) {
+          if (wrongAnswers[w]++ == 0)
+            firstWrong[w] = "status " + std::to_string(result.status) + ", out [" + result.out +
+                            "], err [" + result.err + "]";
+        }
       }
     });
   }
   for (auto &t : threads) t.join();
   clock_.Cover(before, time(nullptr) + 1);
-  for (int w = 0; w < kWorkers; w++) EXPECT_EQ(wrongAnswers[w], 0) << "worker " << w;
+  for (int w = 0; w < kWorkers; w++)
+    EXPECT_EQ(wrongAnswers[w], 0) << "worker " << w << ", first: " << firstWrong[w];
 
   // Each line: address, one space, 8-digit stamp, one space, message, CR LF.
   std::map<std::string, int> seen;

@@ -1,29 +1,50 @@
 #include "test_support.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "tsl-os.h"
+
+namespace fs = std::filesystem;
+
+// Fatal reports are read from standard error by the death tests; on Windows
+// they would otherwise wait in a message box. Every test program, and every
+// death-test child it starts, runs this first.
+static const bool kReportsOnStandardError = (OsSetMessageBoxToStandardErrorForTest(1), true);
+
 TempDir::TempDir() {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/linkhop-test-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back(0);
-  if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = name.data();
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    char name[32];
+    snprintf(name, sizeof(name), "linkhop-test-%08x", (unsigned)random());
+    fs::path candidate = fs::temp_directory_path() / name;
+    std::error_code error;
+    if (fs::create_directory(candidate, error)) {
+      path_ = candidate.generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary folder");
 }
 
 TempDir::~TempDir() {
-  std::string command = "rm -rf '" + path_ + "'";
-  if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path_.c_str());
+  std::error_code error;
+  fs::remove_all(path_, error);
+  if (error) fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
 
 std::string ReadFile(const std::string &path) {
@@ -34,8 +55,8 @@ std::string ReadFile(const std::string &path) {
 }
 
 bool FileExists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code error;
+  return fs::exists(fs::symlink_status(path, error));
 }
 
 void WriteFile(const std::string &path, const std::string &bytes) {
@@ -44,7 +65,10 @@ void WriteFile(const std::string &path, const std::string &bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-void MakeDir(const std::string &path) { mkdir(path.c_str(), 0777); }
+void MakeDir(const std::string &path) {
+  std::error_code error;
+  fs::create_directory(path, error);
+}
 
 std::string Crlf(const std::string &text) {
   std::string out;
@@ -64,6 +88,7 @@ std::string LiteralRegex(const std::string &text) {
   return out + "$";
 }
 
+#ifndef _WIN32
 static std::string SlurpFd(int fd) {
   std::string all;
   lseek(fd, 0, SEEK_SET);
@@ -81,9 +106,45 @@ static int TempFd() {
   return fd;
 }
 
+// The Windows build of the program runs under Wine: the launcher's path for
+// a .exe (and the variables Wine itself needs added to env), else "".
+static std::string WineFor(const std::string &program,
+                           std::map<std::string, std::string> *env) {
+  if (program.size() < 4 || program.compare(program.size() - 4, 4, ".exe") != 0) return "";
+  const char *wine = getenv("LINKHOP_TEST_WINE");
+  std::string launcher = wine && *wine ? wine : "/usr/lib/wine/wine64";
+  const char *prefix = getenv("WINEPREFIX");
+  const char *tmp = getenv("TMPDIR");
+  (*env)["WINEPREFIX"] = prefix && *prefix ? prefix
+                                           : std::string(tmp && *tmp ? tmp : "/tmp") +
+                                                 "/linkhop-wineprefix";
+  // Quiet, but for the loader's own error channel: see RunProcess.
+  const char *debug = getenv("WINEDEBUG");
+  (*env)["WINEDEBUG"] = debug && *debug ? debug : "-all,err+virtual";
+  return launcher;
+}
+
+static ProcessResult RunOnce(const std::string &program, const std::vector<std::string> &args,
+                             const std::map<std::string, std::string> &env,
+                             const std::string &stdinBytes, const std::string &cwd);
+
 ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &args,
                          const std::map<std::string, std::string> &env,
                          const std::string &stdinBytes, const std::string &cwd) {
+  // Wine now and then fails to start a process at all, when address space
+  // randomisation has taken the place it needs for its shared data: the
+  // program never ran, so it is started again.
+  ProcessResult result;
+  for (int attempt = 0; attempt < 5; attempt++) {
+    result = RunOnce(program, args, env, stdinBytes, cwd);
+    if (result.err.find("failed to map the shared user data") == std::string::npos) break;
+  }
+  return result;
+}
+
+static ProcessResult RunOnce(const std::string &program, const std::vector<std::string> &args,
+                             const std::map<std::string, std::string> &env,
+                             const std::string &stdinBytes, const std::string &cwd) {
   // Files rather than pipes: the child may leave its input unread, and
   // nothing can block on a full pipe.
   int in = TempFd(), out = TempFd(), err = TempFd();
@@ -91,9 +152,12 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
     throw std::runtime_error("cannot stage standard input");
   lseek(in, 0, SEEK_SET);
 
+  std::map<std::string, std::string> fullEnv = env;
+  std::string wine = WineFor(program, &fullEnv);
   std::vector<std::string> envText;
-  for (const auto &kv : env) envText.push_back(kv.first + "=" + kv.second);
+  for (const auto &kv : fullEnv) envText.push_back(kv.first + "=" + kv.second);
   std::vector<char *> argv, envp;
+  if (!wine.empty()) argv.push_back(const_cast<char *>(wine.c_str()));
   argv.push_back(const_cast<char *>(program.c_str()));
   for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
@@ -107,7 +171,7 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
     dup2(out, 1);
     dup2(err, 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   int status = 0;
@@ -126,8 +190,10 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
 std::string InstallProgram(const TempDir &dir, bool hopdata) {
   std::string bin = dir / "cgi-bin";
   MakeDir(bin);
-  std::string program = bin + "/linkhop";
-  WriteFile(program, ReadFile(LINKHOP_BINARY));
+  // LINKHOP_TEST_EXE names a Windows build to test instead (under Wine).
+  const char *exe = getenv("LINKHOP_TEST_EXE");
+  std::string program = bin + (exe && *exe ? "/linkhop.exe" : "/linkhop");
+  WriteFile(program, ReadFile(exe && *exe ? exe : LINKHOP_BINARY));
   chmod(program.c_str(), 0755);
   if (hopdata) {
     MakeDir(bin + "/hopdata");
@@ -135,3 +201,4 @@ std::string InstallProgram(const TempDir &dir, bool hopdata) {
   }
   return program;
 }
+#endif /* !_WIN32 */

@@ -34,6 +34,7 @@ std::string Crlf(const std::string &text);
 // death tests that check a report's full wording.
 std::string LiteralRegex(const std::string &text);
 
+#ifndef _WIN32
 struct ProcessResult {
   std::string out;  // standard output, byte for byte
   std::string err;  // standard error
@@ -48,8 +49,11 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
                          const std::string &stdinBytes = "", const std::string &cwd = "");
 
 // A cgi-bin folder inside dir holding a copy of the built program; returns
-// the program's path. With hopdata set, hopdata/ and hopdata/logs/ are made
+// the program's path. With LINKHOP_TEST_EXE set in the environment, the copy
+// is that Windows build, cgi-bin/linkhop.exe, which RunProcess runs under
+// Wine (LINKHOP_TEST_WINE, default /usr/lib/wine/wine64). With hopdata set, hopdata/ and hopdata/logs/ are made
 // beside it.
 std::string InstallProgram(const TempDir &dir, bool hopdata = true);
+#endif
 
 #endif

@@ -3,7 +3,7 @@
 // program's own.
 #include <gtest/gtest.h>
 #include <string.h>
-#include <unistd.h>
+#include <filesystem>
 
 #include <random>
 #include <string>
@@ -312,17 +312,17 @@ TEST_F(LookupTest, OverlongLineEndsTheTable) {
 class LookupPathTest : public LookupTest {
  protected:
   void TearDown() override {
-    if (!oldCwd_.empty() && chdir(oldCwd_.c_str()) != 0) ADD_FAILURE() << "cannot go back";
+    std::error_code error;
+    if (!oldCwd_.empty()) std::filesystem::current_path(oldCwd_, error);
+    if (error) ADD_FAILURE() << "cannot go back";
     LookupTest::TearDown();
   }
   // Runs from a folder that holds a decoy table of its own.
   void RunFromDecoy() {
-    char cwd[4096];
-    ASSERT_TRUE(getcwd(cwd, sizeof(cwd)));
-    oldCwd_ = cwd;
+    oldCwd_ = std::filesystem::current_path().string();
     MakeDir(decoy_.path() + "/hopdata");
     WriteFile(decoy_ / "hopdata/config.txt", "news=decoy\n");
-    ASSERT_EQ(chdir(decoy_.path().c_str()), 0);
+    std::filesystem::current_path(decoy_.path());
   }
   TempDir decoy_;
   std::string oldCwd_;
@@ -340,6 +340,9 @@ TEST_F(LookupPathTest, LongProgramFileName) {
 // The table's path is built in 320 bytes: a directory of 301 bytes leaves
 // room for "hopdata\config.txt" and the zero byte, one of 302 does not.
 TEST_F(LookupPathTest, DeepProgramDirectory) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows opens no path of more than 259 characters by name";
+#endif
   RunFromDecoy();
   for (size_t length = 298; length <= 304; length++) {
     SCOPED_TRACE("directory of " + std::to_string(length) + " bytes");

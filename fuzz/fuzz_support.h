@@ -1,0 +1,37 @@
+// What the fuzz targets share: the core runtime started once per process,
+// and a check that turns a broken invariant into a finding.
+//
+// A fatal report of the library ends the process through exit(1); libFuzzer
+// counts an exit during a run as a finding ("fuzz target exited") and saves
+// the input, so a report that input can reach fails the run. The switch
+// word 0 keeps the library quiet otherwise; the report itself still reaches
+// standard error.
+#ifndef LINKHOP_FUZZ_SUPPORT_H
+#define LINKHOP_FUZZ_SUPPORT_H
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "tsl-core.h"
+#include "tsl-os.h"
+
+#define FUZZ_CHECK(condition)                                                             \
+  do {                                                                                    \
+    if (!(condition)) {                                                                   \
+      fprintf(stderr, "FUZZ_CHECK failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+      abort();                                                                            \
+    }                                                                                     \
+  } while (0)
+
+// Starts the core runtime and the tracked heap once; commandLine must stay
+// valid until the process ends.
+inline void FuzzStartup(const char *commandLine) {
+  static bool started = false;
+  if (started) return;
+  started = true;
+  OsSetCommandLineForTest(commandLine);
+  CoreStartup("debug.log", 0);
+  MemoryInit(MEMORY_NO_LIMIT, 0);
+}
+
+#endif

@@ -1,0 +1,594 @@
+// End-to-end sweep of bad input and faults around the built program: every
+// byte value in a query and a body, lengths at the buffer edges, absurd
+// CONTENT_LENGTH values, closed or broken standard streams, a log that
+// cannot be written, broken redirect tables and program paths too long for
+// the program's buffers. Whatever happens, a run ends with exit status 1 (0
+// for the banner), writes one well-formed answer, says nothing on standard
+// error, adds at most one whole log line and never dies of a signal.
+#include <ctype.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+typedef std::map<std::string, std::string> Env;
+
+std::string Redirect(const std::string &target) {
+  return "Status: 301 Moved Permanently\r\nURI: " + target + "\r\nLocation: " + target +
+         "\r\nMethod: GET\r\n\r\n";
+}
+
+const std::string kNoQueryPage =
+    "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
+const std::string kTooLongPage = "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
+
+// One entry: the keys "ab" and "b" (in either case) find it, no byte sweep
+// key or explicit address does by accident.
+const std::string kTable = "ab=https://t.example/ab\r\n";
+const std::string kHit = "https://t.example/ab";
+
+Env RequestEnv(const Env &extra) {
+  Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"SERVER_PROTOCOL", "HTTP/1.1"}};
+  env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";
+  if (const char *tz = getenv("TZ")) env["TZ"] = tz;
+  for (const auto &kv : extra) env[kv.first] = kv.second;
+  return env;
+}
+
+// A 301 block whose target holds no byte below 32, or one of the two pages.
+bool WellFormedAnswer(const std::string &out) {
+  if (out == kNoQueryPage || out == kTooLongPage) return true;
+  const std::string head = "Status: 301 Moved Permanently\r\nURI: ";
+  if (out.compare(0, head.size(), head) != 0) return false;
+  size_t end = out.find("\r\n", head.size());
+  if (end == std::string::npos) return false;
+  std::string target = out.substr(head.size(), end - head.size());
+  for (unsigned char c : target)
+    if (c < 32) return false;
+  return out == Redirect(target);
+}
+
+// Empty, or exactly one line matching ^[^\r\n]* [0-9A-F]{8} \[[^\r\n]*\r\n$.
+bool WellFormedLog(const std::string &text) {
+  if (text.empty()) return true;
+  if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
+  std::string line = text.substr(0, text.size() - 2);
+  if (line.find_first_of("\r\n") != std::string::npos) return false;
+  for (size_t i = 0; i + 11 <= line.size(); i++) {
+    bool stamp = line[i] == ' ' && line[i + 9] == ' ' && line[i + 10] == '[';
+    for (size_t j = 1; stamp && j <= 8; j++)
+      stamp = isdigit((unsigned char)line[i + j]) || (line[i + j] >= 'A' && line[i + j] <= 'F');
+    if (stamp) return true;
+  }
+  return false;
+}
+
+// The query up to its first byte below 32.
+std::string Cut(const std::string &query) {
+  size_t i = 0;
+  while (i < query.size() && (unsigned char)query[i] >= 32) i++;
+  return query.substr(0, i);
+}
+
+// A body as text mode reads it: ended by 0x1A, without carriage returns.
+std::string TextMode(const std::string &body) {
+  std::string text;
+  for (char c : body.substr(0, body.find('\x1a')))
+    if (c != '\r') text += c;
+  return text;
+}
+
+enum LogRule { kNoLine, kLine, kAnyLine };
+
+struct Expected {
+  std::string out;  // the exact answer; empty: any well-formed answer
+  LogRule log;
+  std::string message;  // for kLine: the line after "0.0.0.0 STAMP "
+};
+
+// What the program answers for a query that arrived whole, with kTable.
+Expected Answer(const std::string &query) {
+  if (query.empty()) return {kNoQueryPage, kNoLine, ""};
+  if (query.size() >= 1024) return {kTooLongPage, kNoLine, ""};
+  std::string target = Cut(query);
+  if (target.find('.') != std::string::npos)
+    return {Redirect(target), kLine, "[Explicit] " + target};
+  std::string lower;
+  for (char c : target) lower += (char)tolower((unsigned char)c);
+  std::string value = lower == "ab" || lower == "b" ? kHit : "";
+  return {Redirect(value), kLine, "[" + target + "] " + value};
+}
+
+std::vector<std::string> Listing(const std::string &dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto &entry : std::filesystem::directory_iterator(dir, error))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+// Everything in a log folder, the files then removed for the next run.
+std::string TakeLog(const std::string &logs) {
+  std::string all;
+  for (const auto &name : Listing(logs)) {
+    all += ReadFile(logs + "/" + name);
+    std::filesystem::remove(logs + "/" + name);
+  }
+  return all;
+}
+
+// answered: false when standard output went nowhere the test can read.
+void Check(const ProcessResult &result, const Expected &expected, const std::string &log,
+           int status = 1, bool answered = true) {
+  EXPECT_EQ(result.status, status);
+  EXPECT_EQ(result.err, "");
+  if (answered) {
+    EXPECT_TRUE(WellFormedAnswer(result.out)) << testing::PrintToString(result.out);
+    if (!expected.out.empty()) {
+      EXPECT_EQ(result.out, expected.out);
+    }
+  }
+  EXPECT_TRUE(WellFormedLog(log)) << testing::PrintToString(log);
+  if (expected.log == kNoLine) {
+    EXPECT_EQ(log, "");
+  }
+  if (expected.log == kLine) {
+    EXPECT_EQ(log.compare(0, 8, "0.0.0.0 "), 0) << testing::PrintToString(log);
+    EXPECT_EQ(log.substr(std::min<size_t>(log.size(), 17)), expected.message + "\r\n");
+  }
+}
+
+// ---- Runs with standard streams RunProcess cannot give -----------------
+
+enum class Input { kBytes, kClosed, kDevNull };
+enum class Output { kFile, kClosed, kBrokenPipe };
+
+int TempFd() {
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/linkhop-io-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("mkostemp failed");
+  unlink(name.data());
+  return fd;
+}
+
+std::string Slurp(int fd) {
+  std::string all;
+  char chunk[65536];
+  ssize_t n;
+  lseek(fd, 0, SEEK_SET);
+  while ((n = read(fd, chunk, sizeof(chunk))) > 0) all.append(chunk, (size_t)n);
+  return all;
+}
+
+// Runs program with argv as given (argv[0] included) and SIGPIPE at its
+// default, so only the program itself can make a gone reader harmless.
+ProcessResult Spawn(const std::string &program, const std::vector<std::string> &argv,
+                    const Env &env, Input input, const std::string &body, Output output,
+                    const std::string &cwd = "") {
+  int in = TempFd(), out = TempFd(), err = TempFd();
+  if (write(in, body.data(), body.size()) != (ssize_t)body.size())
+    throw std::runtime_error("cannot stage standard input");
+  lseek(in, 0, SEEK_SET);
+  int pipeEnds[2] = {-1, -1};
+  if (output == Output::kBrokenPipe) {
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    close(pipeEnds[0]);  // the reader has gone before the program starts
+  }
+  std::vector<std::string> envText;
+  for (const auto &kv : env) envText.push_back(kv.first + "=" + kv.second);
+  std::vector<char *> args, envp;
+  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  for (auto &e : envText) envp.push_back(const_cast<char *>(e.c_str()));
+  envp.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    if (input == Input::kBytes) dup2(in, 0);
+    if (input == Input::kClosed) close(0);
+    if (input == Input::kDevNull) {
+      int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      close(null);
+    }
+    if (output == Output::kFile) dup2(out, 1);
+    if (output == Output::kClosed) close(1);
+    if (output == Output::kBrokenPipe) dup2(pipeEnds[1], 1);
+    dup2(err, 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    execve(program.c_str(), args.data(), envp.data());
+    _exit(127);
+  }
+  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  ProcessResult result;
+  result.out = Slurp(out);
+  result.err = Slurp(err);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  close(in);
+  close(out);
+  close(err);
+  return result;
+}
+
+// The day's log name at a moment, in the zone the program uses (ours).
+std::string LogName(time_t t) {
+  struct tm local;
+  localtime_r(&t, &local);
+  char text[32];
+  snprintf(text, sizeof(text), "%.2d%.2d%.4d.log", local.tm_mon + 1, local.tm_mday,
+           local.tm_year + 1900);
+  return text;
+}
+
+// Whether this process is really refused a new file in dir (root is not).
+bool CreateRefused(const std::string &dir) {
+  std::string probe = dir + "/probe";
+  int fd = open(probe.c_str(), O_WRONLY | O_CREAT, 0666);
+  if (fd < 0) return true;
+  close(fd);
+  unlink(probe.c_str());
+  return false;
+}
+
+class BadInputE2eTest : public testing::Test {
+ protected:
+  void SetUp() override { WriteFile(bin_ + "/hopdata/config.txt", kTable); }
+
+  ProcessResult Ask(const Env &extra, const std::string &body = "") {
+    return RunProcess(program_, {}, RequestEnv(extra), body, bin_);
+  }
+
+  TempDir dir_;
+  std::string program_ = InstallProgram(dir_);
+  std::string bin_ = dir_ / "cgi-bin";
+  std::string logs_ = bin_ + "/hopdata/logs";
+};
+
+// The queries of the byte sweep: the byte alone, inside a key and inside an
+// explicit address.
+std::vector<std::string> ByteQueries(int b) {
+  const std::string x(1, (char)b);
+  return {x, "ab" + x + "cd", "x.y" + x + "z"};
+}
+
+// QUERY_STRING cannot hold a zero byte; every byte below 32 ends the target.
+TEST_F(BadInputE2eTest, EveryByteInTheQueryString) {
+  for (int b = 1; b < 256; b++) {
+    for (const auto &query : ByteQueries(b)) {
+      SCOPED_TRACE(testing::PrintToString(query));
+      ProcessResult result = Ask({{"QUERY_STRING", query}});
+      Check(result, Answer(query), TakeLog(logs_));
+    }
+  }
+}
+
+// In a body 0x1A also ends the body and a carriage return is dropped.
+TEST_F(BadInputE2eTest, EveryByteInTheBody) {
+  for (int b = 0; b < 256; b++) {
+    for (const auto &body : ByteQueries(b)) {
+      SCOPED_TRACE(testing::PrintToString(body));
+      ProcessResult result = Ask({{"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+      Check(result, Answer(TextMode(body)), TakeLog(logs_));
+    }
+  }
+}
+
+// Lengths at the edges of the body queue (512) and the query buffer (1024),
+// and far beyond, as explicit addresses and as keys, in both carriers.
+TEST_F(BadInputE2eTest, QueryAndBodyLengths) {
+  const size_t lengths[] = {0, 1, 511, 512, 513, 1022, 1023, 1024, 100000};
+  for (size_t n : lengths) {
+    std::string explicitAddress = n == 0 ? "" : "." + std::string(n - 1, 'e');
+    for (const std::string &query : {explicitAddress, std::string(n, 'k')}) {
+      SCOPED_TRACE(std::to_string(n) + (query.find('.') == 0 ? " explicit" : " key"));
+      ProcessResult result = Ask({{"QUERY_STRING", query}});
+      Check(result, Answer(query), TakeLog(logs_));
+      result = Ask({{"CONTENT_LENGTH", std::to_string(n)}}, query);
+      Check(result, Answer(query), TakeLog(logs_));
+    }
+  }
+}
+
+// Text-mode rules inside bodies that are read after start-up (above 512
+// bytes) as well as those read with it.
+TEST_F(BadInputE2eTest, BodyTextModeAtEveryReadPath) {
+  std::string crs;
+  for (int i = 0; i < 100; i++) crs += "\r.abcdefgh";  // 1000 bytes, 900 kept
+  const std::string cases[] = {
+      "x.y\x1a" + std::string(500, 'z'),  // 504 bytes, read with start-up
+      "x." + std::string(100, 'a') + "\x1a" + std::string(497, 'b'),  // 600 bytes
+      "\x1a" + std::string(899, 'c'),
+      "x.\ry\rz",
+      crs,
+      std::string(1000, 'q') + "\r\r\r\x1a",
+  };
+  for (const auto &body : cases) {
+    SCOPED_TRACE(body.size());
+    ProcessResult result = Ask({{"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+    std::string text = TextMode(body);
+    Check(result, body.size() > 512 && text.empty() ? Expected{"", kAnyLine, ""} : Answer(text),
+          TakeLog(logs_));
+  }
+}
+
+// CONTENT_LENGTH is read as atoi reads it, saturating at the 32-bit limits:
+// a huge length is a long query, never a wrapped small or negative one.
+TEST_F(BadInputE2eTest, ContentLengthAtTheLimits) {
+  const struct {
+    const char *length;
+    const char *queryString;  // null: none
+    std::string body;
+    Expected expected;
+  } cases[] = {
+      {"2147483647", "q.example", "x.y", {kTooLongPage, kNoLine, ""}},
+      {"2147483648", "q.example", "", {kTooLongPage, kNoLine, ""}},
+      {"4294967295", "q.example", "x.y", {kTooLongPage, kNoLine, ""}},
+      {"4294967296", "q.example", "", {kTooLongPage, kNoLine, ""}},
+      {"4294967297", "q.example", "x.y", {kTooLongPage, kNoLine, ""}},
+      {"99999999999999999999999", "q.example", "x.y", {kTooLongPage, kNoLine, ""}},
+      {"-2147483648", "q.example", "x.y", Answer("q.example")},
+      {"-2147483649", "q.example", "x.y", Answer("q.example")},
+      {"-4294967295", "q.example", "x.y", Answer("q.example")},
+      {"-99999999999999999999999", nullptr, "x.y", {kNoQueryPage, kNoLine, ""}},
+      {"-1", nullptr, "x.y", {kNoQueryPage, kNoLine, ""}},
+      {"0", "ab", "x.y", Answer("ab")},
+      {"abc", "q.example", "x.y", Answer("q.example")},
+      {"  3", nullptr, "x.y", Answer("x.y")},
+      {"+3", nullptr, "x.yz", Answer("x.y")},
+      {"3abc", nullptr, "x.yz", Answer("x.y")},
+      {"512", nullptr, "", {kNoQueryPage, kNoLine, ""}},
+      {"512", nullptr, "x.y", Answer("x.y")},
+      {"513", nullptr, "", {"", kAnyLine, ""}},
+      {"513", nullptr, "x.y", Answer("x.y")},
+      {"1023", nullptr, "x.y", Answer("x.y")},
+      {"1024", nullptr, "x.y", {kTooLongPage, kNoLine, ""}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.length);
+    Env env = {{"CONTENT_LENGTH", c.length}};
+    if (c.queryString) env["QUERY_STRING"] = c.queryString;
+    ProcessResult result = Ask(env, c.body);
+    Check(result, c.expected, TakeLog(logs_));
+  }
+}
+
+// Standard input closed, empty or short; standard output closed or a pipe
+// whose reader has gone. The log line is written whatever became of the
+// answer.
+TEST_F(BadInputE2eTest, BrokenStandardStreams) {
+  const std::string long1023 = "x." + std::string(1021, 'l');
+  const struct {
+    const char *name;
+    Input input;
+    Output output;
+    Env env;
+    std::string body;
+    std::vector<std::string> args;
+    int status;
+    Expected expected;
+  } cases[] = {
+      {"input closed, short body", Input::kClosed, Output::kFile, {{"CONTENT_LENGTH", "5"}}, "",
+       {}, 1, {kNoQueryPage, kNoLine, ""}},
+      {"input closed, long body", Input::kClosed, Output::kFile, {{"CONTENT_LENGTH", "600"}}, "",
+       {}, 1, {"", kAnyLine, ""}},
+      {"input closed, query string", Input::kClosed, Output::kFile, {{"QUERY_STRING", "ab"}}, "",
+       {}, 1, Answer("ab")},
+      {"input empty, short body", Input::kDevNull, Output::kFile, {{"CONTENT_LENGTH", "5"}}, "",
+       {}, 1, {kNoQueryPage, kNoLine, ""}},
+      {"input empty, long body", Input::kDevNull, Output::kFile, {{"CONTENT_LENGTH", "900"}}, "",
+       {}, 1, {"", kAnyLine, ""}},
+      {"body ends early", Input::kBytes, Output::kFile, {{"CONTENT_LENGTH", "100"}}, "x.y", {}, 1,
+       Answer("x.y")},
+      {"long body ends early", Input::kBytes, Output::kFile, {{"CONTENT_LENGTH", "800"}}, "b",
+       {}, 1, Answer("b")},
+      {"output closed, explicit", Input::kBytes, Output::kClosed, {{"QUERY_STRING", "q.example"}},
+       "", {}, 1, {"", kLine, "[Explicit] q.example"}},
+      {"output closed, key", Input::kClosed, Output::kClosed, {{"QUERY_STRING", "AB"}}, "", {}, 1,
+       {"", kLine, "[AB] " + kHit}},
+      {"output closed, error page", Input::kBytes, Output::kClosed, {}, "", {}, 1,
+       {"", kNoLine, ""}},
+      {"reader gone, explicit", Input::kBytes, Output::kBrokenPipe,
+       {{"QUERY_STRING", long1023}}, "", {}, 1, {"", kLine, "[Explicit] " + long1023}},
+      {"reader gone, body key", Input::kBytes, Output::kBrokenPipe, {{"CONTENT_LENGTH", "2"}},
+       "ab", {}, 1, {"", kLine, "[ab] " + kHit}},
+      {"reader gone, error page", Input::kBytes, Output::kBrokenPipe,
+       {{"CONTENT_LENGTH", "5000"}}, "", {}, 1, {"", kNoLine, ""}},
+      {"reader gone, banner", Input::kBytes, Output::kBrokenPipe, {}, "", {"/?"}, 0,
+       {"", kNoLine, ""}},
+      {"output closed, banner", Input::kClosed, Output::kClosed, {}, "", {"-?"}, 0,
+       {"", kNoLine, ""}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> argv = {program_};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ProcessResult result =
+        Spawn(program_, argv, RequestEnv(c.env), c.input, c.body, c.output, bin_);
+    Check(result, c.expected, TakeLog(logs_), c.status, c.output == Output::kFile);
+  }
+}
+
+// A log the program cannot write costs the line, never the answer.
+TEST_F(BadInputE2eTest, LogOnAFullDisk) {
+  time_t now = time(nullptr);
+  for (time_t t : {now, now + 120}) {
+    std::string link = logs_ + "/" + LogName(t);
+    if (!FileExists(link)) {
+      ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
+    }
+  }
+  for (const char *query : {"q.example", "ab"}) {
+    SCOPED_TRACE(query);
+    Check(Ask({{"QUERY_STRING", query}}), {Answer(query).out, kNoLine, ""}, "");
+  }
+}
+
+TEST_F(BadInputE2eTest, LogFolderIsAFile) {
+  ASSERT_EQ(rmdir(logs_.c_str()), 0);
+  WriteFile(logs_, "not a folder");
+  Check(Ask({{"QUERY_STRING", "ab"}}), {Redirect(kHit), kNoLine, ""}, "");
+  EXPECT_EQ(ReadFile(logs_), "not a folder");
+}
+
+TEST_F(BadInputE2eTest, LogFolderReadOnly) {
+  ASSERT_EQ(chmod(logs_.c_str(), 0555), 0);
+  if (!CreateRefused(logs_)) {
+    chmod(logs_.c_str(), 0755);
+    GTEST_SKIP() << "a read-only folder is writable to this user";
+  }
+  ProcessResult result = Ask({{"QUERY_STRING", "q.example"}});
+  chmod(logs_.c_str(), 0755);
+  Check(result, {Redirect("q.example"), kNoLine, ""}, TakeLog(logs_));
+}
+
+// Tables that are not tables: every lookup misses, nothing worse.
+TEST_F(BadInputE2eTest, BrokenTables) {
+  enum Kind { kContent, kFolder, kUnreadable };
+  const std::string longLine(3 << 20, 'a');
+  const struct {
+    const char *name;
+    Kind kind;
+    std::string content;
+    std::string value;  // the answer for the key "ab"
+  } cases[] = {
+      {"a folder", kFolder, "", ""},
+      {"unreadable", kUnreadable, kTable, ""},
+      {"0x1A only", kContent, std::string(5000, '\x1a'), ""},
+      {"0x1A before the entry", kContent, "\x1a" + kTable, ""},
+      {"carriage returns only", kContent, std::string(20000, '\r'), ""},
+      {"zero bytes only", kContent, std::string(65536, '\0'), ""},
+      {"zero bytes around the entry", kContent, std::string(100, '\0') + kTable + '\0', kHit},
+      {"empty", kContent, "", ""},
+      {"3 MB without a line end", kContent, longLine, ""},
+      {"3 MB line ending in the entry", kContent, longLine + kTable, ""},
+      {"entry after a 3 MB line", kContent, longLine + "\n" + kTable, ""},
+      {"entry before a 3 MB line", kContent, kTable + longLine, kHit},
+  };
+  const std::string table = bin_ + "/hopdata/config.txt";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(table);
+    if (c.kind == kFolder) {
+      MakeDir(table);
+    } else {
+      WriteFile(table, c.content);
+    }
+    if (c.kind == kUnreadable) {
+      chmod(table.c_str(), 0);
+      int fd = open(table.c_str(), O_RDONLY);
+      if (fd >= 0) {
+        close(fd);
+        continue;  // this user reads it anyway (root)
+      }
+    }
+    ProcessResult result = Ask({{"QUERY_STRING", "ab"}});
+    Check(result, {Redirect(c.value), kLine, "[ab] " + c.value}, TakeLog(logs_));
+    chmod(table.c_str(), 0644);
+  }
+}
+
+// A program whose directory is D (ending in '/'), under dir, of exactly
+// length bytes, with hopdata/ beside it; returns the program path.
+std::string InstallDeep(const TempDir &dir, size_t length) {
+  std::string d = dir.path() + "/";
+  while (d.size() < length) {
+    size_t left = length - d.size();
+    size_t part = std::min<size_t>(left - 1, 200);
+    if (left - part - 1 == 1) part--;  // leave no room too small for a folder
+    d += std::string(part, 'd') + "/";
+    MakeDir(d);
+  }
+  MakeDir(d + "hopdata");
+  MakeDir(d + "hopdata/logs");
+  WriteFile(d + "hopdata/config.txt", kTable);
+  std::string program = d + "linkhop";
+  WriteFile(program, ReadFile(LINKHOP_BINARY));
+  chmod(program.c_str(), 0755);
+  return program;
+}
+
+// The table path must fit in 320 bytes and the log path in 512; beyond them
+// a key misses and no line is written, but an explicit address is answered.
+TEST_F(BadInputE2eTest, LongProgramPaths) {
+  const struct {
+    size_t directory;
+    bool tableFits, logFits;
+  } cases[] = {
+      {301, true, true},   {302, false, true},   {486, false, true},
+      {487, false, false}, {3000, false, false}, {4000, false, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.directory);
+    TempDir dir;
+    ASSERT_LT(dir.path().size() + 3, c.directory);
+    std::string program = InstallDeep(dir, c.directory);
+    ASSERT_EQ(program.size(), c.directory + 7);
+    std::string logs = program.substr(0, c.directory) + "hopdata/logs";
+    for (const char *query : {"q.example", "ab"}) {
+      SCOPED_TRACE(query);
+      ProcessResult result = RunProcess(program, {}, RequestEnv({{"QUERY_STRING", query}}));
+      Expected expected = Answer(query);
+      if (!c.tableFits && expected.out == Redirect(kHit)) expected = {Redirect(""), kLine, "[ab] "};
+      if (!c.logFits) expected.log = kNoLine;
+      Check(result, expected, TakeLog(logs));
+    }
+  }
+}
+
+// Argument 0 as the caller chose it: far longer than any path, about the
+// size of the command line the program rebuilds (32 KB), a real path padded
+// with slashes, empty, or missing altogether (argc 0). The program's folder
+// is then unknown or too long to use: keys miss and no line is logged (the
+// empty folder the run starts from holds no table and no log either).
+TEST_F(BadInputE2eTest, HugeOrEmptyArgumentZero) {
+  TempDir elsewhere;
+  const struct {
+    const char *name;
+    std::vector<std::string> argv;
+  } cases[] = {
+      {"10000 bytes", {std::string(10000, 'x')}},
+      {"32767 bytes", {std::string(32767, 'x')}},
+      {"32768 bytes", {std::string(32768, 'x')}},
+      {"40000 bytes", {std::string(40000, 'x')}},
+      {"40000 bytes and an argument", {std::string(40000, 'x'), "q.example"}},
+      {"the program behind 3000 slashes", {std::string(3000, '/') + program_}},
+      {"empty", {""}},
+      {"no arguments", {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char *query : {"q.example", "ab"}) {
+      SCOPED_TRACE(query);
+      ProcessResult result = Spawn(program_, c.argv, RequestEnv({{"QUERY_STRING", query}}),
+                                   Input::kBytes, "", Output::kFile, elsewhere.path());
+      Expected expected = Answer(query);
+      if (expected.out == Redirect(kHit)) expected.out = Redirect("");
+      Check(result, {expected.out, kNoLine, ""}, TakeLog(logs_));
+      EXPECT_EQ(Listing(elsewhere.path()), std::vector<std::string>{});
+    }
+  }
+}
+
+}  // namespace
