@@ -273,9 +273,11 @@ static int ReadAhead(Reader *reader, char *buffer, int count) {
   int got = 0;
   while (got < count) {
     if (reader->start == reader->end && !Refill(reader)) break;
-    const char *from = reader->data + reader->start;
     int take = reader->end - reader->start;
     if (take > count - got) take = count - got;
+    /* Up to the next "\r" in one copy: a whole block of an LF table, a
+     * line of a CR LF one. */
+    const char *from = reader->data + reader->start;
     const char *cr = (const char *)memchr(from, '\r', (size_t)take);
     int plain = cr ? (int)(cr - from) : take;
     memcpy(buffer + got, from, (size_t)plain);

@@ -17,11 +17,6 @@
 
 #define TSL_SOURCE "winmain"
 
-static const char kProductName[] = "LINKHOP";
-static const char kVersion[] = "1.00";
-static const char kBuildKind[] = "Release";
-static const char kMakerAddress[] = "https://norvale.example/linkhop/";
-static const char kLogDirectory[] = "hopdata\\logs\\";
 
 enum {
   QUERY_BUFFER = 1024, /* longest query 1023 bytes and its terminator */
@@ -191,6 +186,12 @@ int LookupRedirect(const char *key, char *value) {
 
 #ifndef LINKHOP_EMBEDDED /* the tests link the lookup without the entry point */
 
+static const char kProductName[] = "LINKHOP";
+static const char kVersion[] = "1.00";
+static const char kBuildKind[] = "Release";
+static const char kMakerAddress[] = "https://norvale.example/linkhop/";
+static const char kLogDirectory[] = "hopdata\\logs\\";
+
 static void PrintBanner(void) {
   CgiPrint("\nNorvale %s version %s (%s)\n", kProductName, kVersion, kBuildKind);
   CgiPrint("The latest version can always be found at %s\n", kMakerAddress);
@@ -256,10 +257,13 @@ int main(int argc, char **argv) {
       StrCopy(query, value);
     }
 
-    CgiPrint("Status: 301 Moved Permanently\n");
-    CgiPrint("URI: %s\n", query);
-    CgiPrint("Location: %s\n", query);
-    CgiPrint("Method: GET\n\n");
+    /* The four header lines in one write: the web server gets the whole
+     * block at once. */
+    CgiPrint("Status: 301 Moved Permanently\n"
+             "URI: %s\n"
+             "Location: %s\n"
+             "Method: GET\n\n",
+             query, query);
   }
 
   CgiShutdown();

@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Prints scripts/bench.sh's table from the rows it collected.
+
+Each row of ROWS is tab-separated:
+  request  RAW MEMRAW        linkhop (A) against the floor (B), one request;
+                             MEMRAW from traced runs (spawn_timer -m), whose
+                             peaks are exact and whose times are not used
+  scan     LABEL RAW BYTES GOAL   linkhop (A) against grep (B) on one table;
+                             GOAL 1 when the row carries the scan goal
+  server   TOOL A_RPS B_RPS  requests per second per round, comma-separated
+  skipped  LABEL REASON      a measure that was not taken
+  note     TEXT              printed under the table
+"report.py scanner JSON" prints scan_bench's throughput instead.
+RAW is spawn_timer's output: "A|B nanoseconds peak-kB status" per run.
+
+Ratios are linkhop's median over the reference's median, from runs taken
+alternately in the same minute, never a single absolute time; the range in
+brackets is a bootstrap 95% interval of that ratio. The goals are
+reported, not enforced: the exit status is 0 whether they are met or not.
+"""
+import random
+import statistics
+import sys
+
+REQUEST_TIME_GOAL = 1.10     # linkhop / floor, median wall time: at most
+REQUEST_MEMORY_GOAL = 1.20   # linkhop / floor, peak resident memory: at most
+SCAN_GOAL = 1.00             # linkhop / grep, median wall time: at most
+SERVER_GOAL = 0.95           # linkhop / floor, requests per second: at least
+
+
+def load(path):
+    runs = {"A": [], "B": []}
+    status = {"A": set(), "B": set()}
+    for line in open(path):
+        parts = line.split()
+        if not parts or parts[0] not in runs:
+            continue
+        runs[parts[0]].append((int(parts[1]), int(parts[2])))
+        status[parts[0]].add(int(parts[3]))
+    return runs, status
+
+
+def ratio_range(a, b, rounds=200):
+    """The middle 95% of the ratio of medians over pairs drawn again at
+    random (bootstrap), as " [low-high]": how far noise moves the ratio."""
+    n = min(len(a), len(b))
+    if n < 10:
+        return ""
+    rng = random.Random(1)
+    ratios = []
+    for _ in range(rounds):
+        pick = [rng.randrange(n) for _ in range(n)]
+        ratios.append(statistics.median(a[i] for i in pick) / statistics.median(b[i] for i in pick))
+    ratios.sort()
+    return " [%.2f-%.2f]" % (ratios[int(rounds * 0.025)], ratios[int(rounds * 0.975) - 1])
+
+
+def duration(ns):
+    if ns >= 1e9:
+        return "%.2f s" % (ns / 1e9)
+    if ns >= 1e6:
+        return "%.2f ms" % (ns / 1e6)
+    return "%.1f us" % (ns / 1e3)
+
+
+def verdict(ratio, goal, at_most):
+    met = ratio <= goal if at_most else ratio >= goal
+    return ("<= %.2fx" if at_most else ">= %.2fx") % goal, "MET" if met else "MISSED"
+
+
+def scanner(path):
+    """The scanner's throughput from scan_bench's JSON, in MB/s (10^6 bytes)."""
+    import json
+    speed = {}
+    for b in json.load(open(path))["benchmarks"]:
+        if b.get("error_occurred"):
+            print("scan_bench %s: %s" % (b["name"], b.get("error_message", "error")))
+            continue
+        name, a, b_arg = b["name"].split("/")[:3]
+        speed[(name, int(a.split(":")[1]), int(b_arg.split(":")[1]))] = b["bytes_per_second"] / 1e6
+    print("%-9s %22s %22s %20s %20s" % ("bytes", "FastSearchFind either", "FastSearchFind exact",
+                                        "MatchNoCase equal", "MatchNoCase cases"))
+    for n in (1, 4, 16, 64, 256):
+        cells = [speed.get(("BM_FastSearchFind", n, 0)), speed.get(("BM_FastSearchFind", n, 1)),
+                 speed.get(("BM_MatchNoCase", n, 0)), speed.get(("BM_MatchNoCase", n, 1))]
+        print("%-9d %s" % (n, " ".join(
+            ("%.0f MB/s" % c if c is not None else "-").rjust(w)
+            for c, w in zip(cells, (22, 22, 20, 20)))))
+
+
+def main():
+    if sys.argv[1] == "scanner":
+        scanner(sys.argv[2])
+        return
+    rows = []          # measure, linkhop, reference, ratio, goal, verdict
+    notes = []
+    for line in open(sys.argv[1]):
+        field = line.rstrip("\n").split("\t")
+        kind = field[0]
+        if kind == "request":
+            runs, status = load(field[1])
+            a_ns = statistics.median(t for t, _ in runs["A"])
+            b_ns = statistics.median(t for t, _ in runs["B"])
+            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            memory, _ = load(field[2])
+            a_kb = statistics.median(k for _, k in memory["A"])
+            b_kb = statistics.median(k for _, k in memory["B"])
+            n = len(runs["A"])
+            r = a_ns / b_ns
+            rows.append(("request, wall time (%d runs each)" % n, duration(a_ns),
+                         duration(b_ns) + " floor", "%.2fx" % r + spread,
+                         *verdict(r, REQUEST_TIME_GOAL, True)))
+            r = a_kb / b_kb
+            rows.append(("request, peak resident memory (%d runs each)" % len(memory["A"]),
+                         "%d kB" % a_kb,
+                         "%d kB floor" % b_kb, "%.2fx" % r,
+                         *verdict(r, REQUEST_MEMORY_GOAL, True)))
+            if status["A"] != {1} or status["B"] != {0}:
+                notes.append("request: unexpected exit status, linkhop %s floor %s"
+                             % (sorted(status["A"]), sorted(status["B"])))
+        elif kind == "scan":
+            label, raw, size, goal = field[1], field[2], int(field[3]), field[4] == "1"
+            runs, status = load(raw)
+            a_ns = statistics.median(t for t, _ in runs["A"])
+            b_ns = statistics.median(t for t, _ in runs["B"])
+            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            r = a_ns / b_ns
+            goal_text, met = verdict(r, SCAN_GOAL, True) if goal else ("-", "")
+            rows.append(("scan %s (%d runs each)" % (label, len(runs["A"])),
+                         "%s, %.0f MB/s" % (duration(a_ns), size / a_ns * 1e3),
+                         "%s, %.0f MB/s grep" % (duration(b_ns), size / b_ns * 1e3),
+                         "%.2fx" % r + spread, goal_text, met))
+            if status["A"] != {1} or status["B"] != {0}:
+                notes.append("scan %s: unexpected exit status, linkhop %s grep %s"
+                             % (label, sorted(status["A"]), sorted(status["B"])))
+        elif kind == "server":
+            tool = field[1]
+            a = [float(x) for x in field[2].split(",")]
+            b = [float(x) for x in field[3].split(",")]
+            r = statistics.median(a) / statistics.median(b)
+            rows.append(("lighttpd CGI, requests/s (%s, %d round%s)"
+                         % (tool, len(a), "" if len(a) == 1 else "s"),
+                         "%.0f/s" % statistics.median(a), "%.0f/s floor" % statistics.median(b),
+                         "%.2fx" % r, *verdict(r, SERVER_GOAL, False)))
+            notes.append("lighttpd rounds, requests/s: linkhop %s; floor %s"
+                         % (", ".join("%.0f" % x for x in a), ", ".join("%.0f" % x for x in b)))
+        elif kind == "skipped":
+            rows.append((field[1], "skipped: " + field[2], "", "", "", ""))
+        elif kind == "note":
+            notes.append(field[1])
+
+    header = ("measure", "linkhop", "reference", "ratio", "goal", "verdict")
+    measured = [row for row in rows if row[2]]
+    widths = [max(len(str(row[i])) for row in measured + [header]) for i in range(6)]
+    for row in [header] + rows:
+        if row[2] or row is header:
+            print("  ".join(str(cell).ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
+        else:
+            print(row[0].ljust(widths[0]) + "  " + row[1])
+    met = sum(1 for row in rows if row[5] == "MET")
+    missed = sum(1 for row in rows if row[5] == "MISSED")
+    print("ratio: linkhop's median / the reference's median, [95% bootstrap interval]")
+    print("goals: %d met, %d missed (reported only; the exit status does not depend on them)"
+          % (met, missed))
+    for note in notes:
+        print("note: " + note)
+
+
+if __name__ == "__main__":
+    main()

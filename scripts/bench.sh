@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# Measures LINKHOP side by side with references in one run and prints the
+# ratios with their goals:
+#   - one request against the floor, a static program that writes the same
+#     answer and exits (wall time and peak resident memory);
+#   - the table scan against grep on the same file, for the key on the last
+#     line of tables from 64 KiB to 64 MiB, LF and CR LF;
+#   - requests per second through lighttpd's CGI against the floor.
+# Runs alternate A B A B and every figure is a ratio of medians. The script
+# reports and does not gate: it exits 0 whether the goals are met or not.
+#
+#   scripts/bench.sh           the full run (a few minutes)
+#   scripts/bench.sh --quick   few runs, small tables only: checks that the
+#                              benchmark still works (under a minute once built)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export PATH="$PATH:/usr/sbin:/sbin"
+
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
+esac
+
+scripts/deps.sh
+build=build-bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DLINKHOP_BUILD_BENCH=ON \
+  -DLINKHOP_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target linkhop bench_floor spawn_timer scan_bench >/dev/null
+linkhop=$PWD/$build/linkhop
+floor=$PWD/$build/bench/bench_floor
+timer=$PWD/$build/bench/spawn_timer
+
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+rows=$work/rows
+: >"$rows"
+row() { (IFS=$'\t'; echo "$*") >>"$rows"; }
+
+# A cgi-bin folder as the README installs it: the program, hopdata/ with
+# the table and logs/ beside it, and the floor program next to them.
+make_site() {
+  mkdir -p "$1/cgi-bin/hopdata/logs" "$1/www"
+  cp "$linkhop" "$1/cgi-bin/linkhop"
+  cp "$floor" "$1/cgi-bin/floor"
+}
+
+# The environment a web server gives a CGI program, and nothing else.
+cgi() {
+  env -i PATH=/usr/bin:/bin LC_ALL=C GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET \
+    SERVER_PROTOCOL=HTTP/1.1 REMOTE_ADDR=127.0.0.1 "$@"
+}
+
+if [ $quick = 1 ]; then
+  request_runs=200 request_seconds=20 memory_runs=10
+  sizes=(65536 1048576) scan_runs=(100 30) scan_seconds=8
+  server_rounds=1 server_seconds=2 scanner_time=0.02
+else
+  request_runs=2000 request_seconds=120 memory_runs=50
+  sizes=(65536 1048576 16777216 67108864) scan_runs=(500 200 60 30) scan_seconds=40
+  server_rounds=3 server_seconds=5 scanner_time=0.5
+fi
+
+echo "LINKHOP benchmark ($([ $quick = 1 ] && echo quick || echo full)), $(date -u '+%Y-%m-%d %H:%M UTC')"
+compiler=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+flags=$(sed -n 's/^CMAKE_C_FLAGS_RELEASE:[A-Z]*=//p' "$build/CMakeCache.txt")
+echo "$(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Release build ($flags) with $("$compiler" --version | head -1); the floor linked -static"
+echo
+
+# ---- One request ---------------------------------------------------------
+site=$work/request
+make_site "$site"
+cp hopdata/config.txt "$site/cgi-bin/hopdata/config.txt"
+cgi QUERY_STRING=news "$site/cgi-bin/linkhop" >"$work/linkhop.out" || true
+"$site/cgi-bin/floor" >"$work/floor.out"
+if ! cmp -s "$work/linkhop.out" "$work/floor.out"; then
+  row note "linkhop's answer for news differs from the floor's: the floor measures another answer"
+fi
+echo "one request: linkhop against the floor, $request_runs runs each..."
+cgi QUERY_STRING=news "$timer" -n "$request_runs" -w 50 -t "$request_seconds" \
+  -- "$site/cgi-bin/linkhop" -- "$site/cgi-bin/floor" >"$work/request.raw"
+# Peak memory from traced runs, exact where wait4's figure is coarse.
+cgi QUERY_STRING=news "$timer" -m -n "$memory_runs" -w 2 -t "$request_seconds" \
+  -- "$site/cgi-bin/linkhop" -- "$site/cgi-bin/floor" >"$work/memory.raw"
+row request "$work/request.raw" "$work/memory.raw"
+
+# ---- The table scan ------------------------------------------------------
+key=quicklink
+address=https://norvale.example/quicklink/index.html
+site=$work/scan
+make_site "$site"
+table=$site/cgi-bin/hopdata/config.txt
+for i in "${!sizes[@]}"; do
+  size=${sizes[$i]}
+  label=$([ "$size" -ge 1048576 ] && echo "$((size / 1048576)) MiB" || echo "$((size / 1024)) KiB")
+  goal=$([ "$size" -ge 16777216 ] && echo 1 || echo 0)
+  for ending in lf crlf; do
+    python3 bench/make_table.py "$table" "$size" "$ending" "$key" "$address"
+    bytes=$(stat -c %s "$table")
+    cat "$table" >/dev/null # cached before either side runs
+    cgi QUERY_STRING=$key "$site/cgi-bin/linkhop" >"$work/linkhop.out" || true
+    if ! grep -q "^Location: $address" "$work/linkhop.out"; then
+      row note "scan $label ${ending^^}: linkhop did not answer the last line's address"
+    fi
+    echo "table scan, $label ${ending^^}: linkhop against grep, up to ${scan_runs[$i]} runs each..."
+    cgi QUERY_STRING=$key "$timer" -n "${scan_runs[$i]}" -w 3 -t "$scan_seconds" \
+      -- "$site/cgi-bin/linkhop" -- grep -F -i -m1 "$key =" "$table" >"$work/scan-$i-$ending.raw"
+    row scan "$label ${ending^^}" "$work/scan-$i-$ending.raw" "$bytes" "$goal"
+  done
+done
+rm -f "$table"
+[ $quick = 1 ] && row skipped "scan 16 MiB and 64 MiB, LF and CR LF" "quick mode scans the small tables only"
+
+# ---- Under a web server --------------------------------------------------
+measure_rps() { # url seconds -> requests per second
+  if [ "$tool" = wrk ]; then
+    wrk -t1 -c4 -d"${2}s" "$1" >"$work/load.out"
+    if grep -qE "Non-2xx|Socket errors" "$work/load.out"; then
+      row note "$(grep -E "Non-2xx|Socket errors" "$work/load.out" | head -1 | xargs) ($1)"
+    fi
+    awk '/^Requests\/sec:/ {print $2}' "$work/load.out"
+  else
+    ab -q -c 4 -t "$2" -n 1000000 "$1" >"$work/load.out" 2>&1
+    awk '/^Requests per second:/ {print $4}' "$work/load.out"
+  fi
+}
+tool=
+command -v ab >/dev/null && tool=ab
+command -v wrk >/dev/null && tool=wrk
+if ! command -v lighttpd >/dev/null; then
+  row skipped "lighttpd CGI, requests/s" "lighttpd is not installed"
+elif [ -z "$tool" ]; then
+  row skipped "lighttpd CGI, requests/s" "neither wrk nor ab is installed"
+else
+  site=$work/server
+  make_site "$site"
+  cp hopdata/config.txt "$site/cgi-bin/hopdata/config.txt"
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  cat >"$site/lighttpd.conf" <<CONF
+server.document-root = "$site/www"
+server.bind = "127.0.0.1"
+server.port = $port
+server.modules = ("mod_alias", "mod_cgi")
+server.errorlog = "$site/error.log"
+alias.url = ("/cgi-bin/" => "$site/cgi-bin/")
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+CONF
+  lighttpd -D -f "$site/lighttpd.conf" &
+  server_pid=$!
+  up=0
+  for _ in $(seq 50); do
+    if python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; then
+      up=1
+      break
+    fi
+    sleep 0.1
+  done
+  if [ $up = 0 ]; then
+    row skipped "lighttpd CGI, requests/s" "lighttpd did not start (see its error log)"
+  else
+    a=() b=()
+    for round in $(seq "$server_rounds"); do
+      echo "lighttpd CGI, round $round of $server_rounds: $tool, 4 connections, ${server_seconds} s each..."
+      a+=("$(measure_rps "http://127.0.0.1:$port/cgi-bin/linkhop?news" "$server_seconds")")
+      b+=("$(measure_rps "http://127.0.0.1:$port/cgi-bin/floor?news" "$server_seconds")")
+    done
+    row server "$tool" "$(IFS=,; echo "${a[*]}")" "$(IFS=,; echo "${b[*]}")"
+  fi
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=
+fi
+
+echo
+python3 bench/report.py "$rows"
+
+# ---- The scanner alone ---------------------------------------------------
+echo
+echo "The key scanner alone (scan_bench, 4 MiB of table text without the key; MB/s):"
+"$build/bench/scan_bench" --benchmark_min_time="$scanner_time" \
+  --benchmark_out="$work/scanner.json" --benchmark_out_format=json >/dev/null 2>&1
+python3 bench/report.py scanner "$work/scanner.json"
