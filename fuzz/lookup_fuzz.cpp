@@ -14,64 +14,15 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "table_model.h"
 #include "winmain.h"
 
 namespace {
 
-const size_t kChunk = 4095;  // table bytes one read holds
 const size_t kValueBuffer = 301;
 
-struct Answer {
-  int result;
-  std::string value;
-};
-
-bool AsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// What the lookup answers for a table that opens.
-Answer TableModel(const std::string &file, const std::string &key) {
-  std::string t;
-  for (char c : file) {
-    if (c == '\x1A') break;
-    if (c != '\r') t += c;
-  }
-  // A line too long for the read buffer ends the table.
-  for (size_t s = 0; s < t.size();) {
-    size_t e = t.find('\n', s);
-    if (e == std::string::npos) e = t.size();
-    if (e - s >= kChunk) {
-      t.resize(s);
-      break;
-    }
-    s = e + 1;
-  }
-  if (key.empty() || key.size() > 256) return {0, ""};
-
-  auto white = [&](size_t p) { return (unsigned char)t[p] <= 32; };
-  auto sameAt = [&](size_t i) {
-    for (size_t j = 0; j < key.size(); j++) {
-      unsigned char a = (unsigned char)key[j], b = (unsigned char)t[i + j];
-      if (a != b && !(AsciiLetter(a) && AsciiLetter(b) && (a | 0x20) == (b | 0x20))) return false;
-    }
-    return true;
-  };
-  for (size_t pos = 0;;) {
-    size_t i = pos;
-    while (i + key.size() <= t.size() && !sameAt(i)) i++;
-    if (i + key.size() > t.size()) return {0, ""};
-    size_t p = i + key.size();
-    while (p < t.size() && white(p)) p++;
-    if (p == t.size() || t[p] != '=') {
-      pos = i + key.size();
-      continue;
-    }
-    p++;
-    while (p < t.size() && white(p)) p++;
-    std::string value;
-    while (p < t.size() && value.size() < 300 && (unsigned char)t[p] >= 32) value += t[p++];
-    return {1, value};
-  }
-}
+using table_model::Answer;
+using table_model::TableModel;
 
 std::string programDir;  // <temporary folder>/cgi-bin
 std::string commandLine;

@@ -25,29 +25,11 @@
 
 namespace {
 
-typedef std::map<std::string, std::string> Env;
-
-std::string Redirect(const std::string &target) {
-  return "Status: 301 Moved Permanently\r\nURI: " + target + "\r\nLocation: " + target +
-         "\r\nMethod: GET\r\n\r\n";
-}
-
-const std::string kNoQueryPage =
-    "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
-const std::string kTooLongPage = "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
 
 // One entry: the keys "ab" and "b" (in either case) find it, no byte sweep
 // key or explicit address does by accident.
 const std::string kTable = "ab=https://t.example/ab\r\n";
 const std::string kHit = "https://t.example/ab";
-
-Env RequestEnv(const Env &extra) {
-  Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"SERVER_PROTOCOL", "HTTP/1.1"}};
-  env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";
-  if (const char *tz = getenv("TZ")) env["TZ"] = tz;
-  for (const auto &kv : extra) env[kv.first] = kv.second;
-  return env;
-}
 
 // A 301 block whose target holds no byte below 32, or one of the two pages.
 bool WellFormedAnswer(const std::string &out) {
@@ -111,14 +93,6 @@ Expected Answer(const std::string &query) {
   for (char c : target) lower += (char)tolower((unsigned char)c);
   std::string value = lower == "ab" || lower == "b" ? kHit : "";
   return {Redirect(value), kLine, "[" + target + "] " + value};
-}
-
-std::vector<std::string> Listing(const std::string &dir) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto &entry : std::filesystem::directory_iterator(dir, error))
-    names.push_back(entry.path().filename().string());
-  return names;
 }
 
 // Everything in a log folder, the files then removed for the next run.

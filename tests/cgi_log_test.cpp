@@ -31,34 +31,6 @@ const char kLogDirectory[] = "hopdata\\logs\\";
 const int64_t k19991231_1234 = 946643640;
 const int64_t k20000101_0000 = 946684800;
 
-std::vector<std::string> Listing(const std::string &dir) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto &entry : std::filesystem::directory_iterator(dir, error))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// The bytes body writes to standard output (descriptor 1) while it runs.
-std::string CaptureStdout(const std::function<void()> &body) {
-  fflush(stdout);
-  FILE *capture = tmpfile();
-  if (!capture) return "(no capture)";
-  int saved = dup(STDOUT_FILENO);
-  dup2(fileno(capture), STDOUT_FILENO);
-  body();
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  std::string bytes;
-  lseek(fileno(capture), 0, SEEK_SET);
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(fileno(capture), chunk, sizeof(chunk))) > 0) bytes.append(chunk, (size_t)n);
-  fclose(capture);
-  return bytes;
-}
-
 // A program installed in dir/cgi-bin, with hopdata/logs/ beside it; the local
 // time zone is UTC while a test runs.
 class CgiLogTest : public testing::Test {

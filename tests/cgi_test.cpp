@@ -19,38 +19,6 @@
 
 namespace {
 
-// Runs body in a child process and hands back the record it filled in. The
-// platform layer remembers that standard input has ended, so every run that
-// touches standard input gets a process of its own.
-template <typename T>
-T InChild(void (*body)(T &, const void *), const void *arg) {
-  void *shared =
-      mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  EXPECT_NE(shared, MAP_FAILED);
-  T *record = new (shared) T();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    body(*record, arg);
-    _exit(0);
-  }
-  int status = -1;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-  T copy = *record;
-  munmap(shared, sizeof(T));
-  return copy;
-}
-
-void StdinFrom(const std::string &bytes) {
-  FILE *file = tmpfile();
-  if (!file || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) _exit(10);
-  fflush(file);
-  lseek(fileno(file), 0, SEEK_SET);
-  dup2(fileno(file), STDIN_FILENO);
-}
-
 long StdinTaken() { return (long)lseek(STDIN_FILENO, 0, SEEK_CUR); }
 
 void SetOrUnset(const char *name, const char *value) {
@@ -338,25 +306,6 @@ TEST_F(CgiTest, RefusedReadIsNoticedInTheDebugLog) {
 
 // ---- The response on standard output ----------------------------------------
 
-// Standard output goes to a file while a case writes; the bytes are returned.
-std::string CaptureStdout(int (*write)(void), int *result) {
-  fflush(stdout);
-  FILE *capture = tmpfile();
-  if (!capture) return "(no capture)";
-  int saved = dup(STDOUT_FILENO);
-  dup2(fileno(capture), STDOUT_FILENO);
-  *result = write();
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  std::string bytes;
-  lseek(fileno(capture), 0, SEEK_SET);
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(fileno(capture), chunk, sizeof(chunk))) > 0) bytes.append(chunk, (size_t)n);
-  fclose(capture);
-  return bytes;
-}
-
 TEST_F(CgiTest, ResponseBytesOnStandardOutput) {
   static const std::string big(CGI_PRINT_MAX, 'x');
   static const char kHeader[] = "Content-Type: text/html\n\n";
@@ -406,10 +355,10 @@ TEST_F(CgiTest, ResponseBytesOnStandardOutput) {
     CgiInit();
     int header = 1, result = 0;
     std::string headerBytes;
-    if (c.htmlFirst) headerBytes = CaptureStdout(CgiSendHtmlHeader, &header);
+    if (c.htmlFirst) headerBytes = CaptureStdout([&] { header = CgiSendHtmlHeader(); });
     EXPECT_EQ(headerBytes, c.htmlFirst ? Crlf(kHeader) : "");
     EXPECT_EQ(header, 1);
-    EXPECT_EQ(CaptureStdout(c.write, &result), Crlf(c.expected));
+    EXPECT_EQ(CaptureStdout([&] { result = c.write(); }), Crlf(c.expected));
     EXPECT_EQ(result, 1);
   }
 }

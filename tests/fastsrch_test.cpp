@@ -17,17 +17,7 @@ namespace {
 const int kNoCase = 0;
 const int kExact = 1;
 
-class FastSearchTest : public testing::Test {
- protected:
-  void SetUp() override {
-    OsSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
-    CoreStartup("debug.log", 0);
-  }
-  void TearDown() override {
-    CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
-  }
-};
+class FastSearchTest : public CoreStartedTest {};
 
 // Searches [from, to) of text; the occurrence's offset from text, or -1.
 // The occurrence pointer must be null exactly when nothing is found.

@@ -18,22 +18,9 @@ using namespace std::string_literals;
 
 namespace {
 
-typedef std::map<std::string, std::string> Env;
-
 const std::string kBanner =
     "\r\nNorvale LINKHOP version 1.00 (Release)\r\n"
     "The latest version can always be found at https://norvale.example/linkhop/\r\n";
-const std::string kNoQueryPage =
-    "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
-const std::string kTooLongPage = "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
-
-// The 301 block for a target, spelled out rather than built with Crlf() so
-// that a line end inside a target could never be mistaken for a line end of
-// the block.
-std::string Redirect(const std::string &target) {
-  return "Status: 301 Moved Permanently\r\nURI: " + target + "\r\nLocation: " + target +
-         "\r\nMethod: GET\r\n\r\n";
-}
 
 // An explicit address of exactly length bytes whose only full stop is near
 // the end, so that a query cut short turns into a key and shows.
@@ -176,17 +163,6 @@ const Case kRequestCases[] = {
     {"zero byte before the full stop: a key", {{"CONTENT_LENGTH", "6"}}, "ab\0c.d"s,
      Redirect("")},
 };
-
-// What a web server sets for every request, whatever it carries.
-Env RequestEnv(const Env &extra) {
-  Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"},
-             {"REMOTE_ADDR", "192.0.2.7"},
-             {"SCRIPT_NAME", "/cgi-bin/linkhop"},
-             {"SERVER_PROTOCOL", "HTTP/1.1"}};
-  env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";
-  for (const auto &kv : extra) env[kv.first] = kv.second;
-  return env;
-}
 
 // Every file and folder under root, by its path relative to root.
 std::set<std::string> Tree(const std::string &root) {

@@ -20,35 +20,6 @@
 
 namespace {
 
-typedef std::map<std::string, std::string> Env;
-
-std::string Redirect(const std::string &target) {
-  return "Status: 301 Moved Permanently\r\nURI: " + target + "\r\nLocation: " + target +
-         "\r\nMethod: GET\r\n\r\n";
-}
-
-const std::string kNoQueryPage =
-    "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
-const std::string kTooLongPage = "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
-
-std::vector<std::string> Listing(const std::string &dir) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto &entry : std::filesystem::directory_iterator(dir, error))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// The request's environment. The program reads the local time in the zone
-// this process uses, so a TZ of ours goes with it.
-Env RequestEnv(const Env &extra) {
-  Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"SERVER_PROTOCOL", "HTTP/1.1"}};
-  env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";
-  if (const char *tz = getenv("TZ")) env["TZ"] = tz;
-  for (const auto &kv : extra) env[kv.first] = kv.second;
-  return env;
-}
 
 // What the log may be named and stamped for a run between two moments, from
 // the local calendar: minutes since 31 Dec 1969 counted as if the local date

@@ -10,23 +10,6 @@
 
 namespace {
 
-typedef std::map<std::string, std::string> Env;
-
-std::string Redirect(const std::string &target) {
-  return "Status: 301 Moved Permanently\r\nURI: " + target + "\r\nLocation: " + target +
-         "\r\nMethod: GET\r\n\r\n";
-}
-
-Env RequestEnv(const Env &extra) {
-  Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"},
-             {"REMOTE_ADDR", "192.0.2.7"},
-             {"SCRIPT_NAME", "/cgi-bin/linkhop"},
-             {"SERVER_PROTOCOL", "HTTP/1.1"}};
-  env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";
-  for (const auto &kv : extra) env[kv.first] = kv.second;
-  return env;
-}
-
 // Keys longer than the 256 bytes the scanner holds; the table has entries
 // for both, which are never answered.
 const std::string kKey257(257, 'k');

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include "tsl-core.h"
 #include "tsl-os.h"
 
 namespace fs = std::filesystem;
@@ -45,6 +47,38 @@ TempDir::~TempDir() {
   std::error_code error;
   fs::remove_all(path_, error);
   if (error) fprintf(stderr, "could not remove %s\n", path_.c_str());
+}
+
+std::string Redirect(const std::string &target) {
+  return "Status: 301 Moved Permanently\r\nURI: " + target + "\r\nLocation: " + target +
+         "\r\nMethod: GET\r\n\r\n";
+}
+
+Env RequestEnv(const Env &extra) {
+  Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"SERVER_PROTOCOL", "HTTP/1.1"}};
+  env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";
+  if (const char *tz = getenv("TZ")) env["TZ"] = tz;
+  for (const auto &kv : extra) env[kv.first] = kv.second;
+  return env;
+}
+
+std::vector<std::string> Listing(const std::string &dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto &entry : fs::directory_iterator(dir, error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void CoreStartedTest::SetUp() {
+  OsSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
+  CoreStartup("debug.log", 0);
+}
+
+void CoreStartedTest::TearDown() {
+  CoreShutdown();
+  OsSetCommandLineForTest(nullptr);
 }
 
 std::string ReadFile(const std::string &path) {
@@ -89,6 +123,32 @@ std::string LiteralRegex(const std::string &text) {
 }
 
 #ifndef _WIN32
+std::string CaptureStdout(const std::function<void()> &body) {
+  fflush(stdout);
+  FILE *capture = tmpfile();
+  if (!capture) return "(no capture)";
+  int saved = dup(STDOUT_FILENO);
+  dup2(fileno(capture), STDOUT_FILENO);
+  body();
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::string bytes;
+  lseek(fileno(capture), 0, SEEK_SET);
+  char chunk[4096];
+  ssize_t n;
+  while ((n = read(fileno(capture), chunk, sizeof(chunk))) > 0) bytes.append(chunk, (size_t)n);
+  fclose(capture);
+  return bytes;
+}
+
+void StdinFrom(const std::string &bytes) {
+  FILE *file = tmpfile();
+  if (!file || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) _exit(10);
+  fflush(file);
+  lseek(fileno(file), 0, SEEK_SET);
+  dup2(fileno(file), STDIN_FILENO);
+}
+
 static std::string SlurpFd(int fd) {
   std::string all;
   lseek(fd, 0, SEEK_SET);

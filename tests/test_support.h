@@ -3,9 +3,20 @@
 #ifndef LINKHOP_TEST_SUPPORT_H
 #define LINKHOP_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <new>
+#endif
 
 // A fresh folder under the system's temporary directory, removed with all it
 // holds when the object goes.
@@ -34,7 +45,61 @@ std::string Crlf(const std::string &text);
 // death tests that check a report's full wording.
 std::string LiteralRegex(const std::string &text);
 
+// The program's answers, byte for byte.
+std::string Redirect(const std::string &target);  // the 301 block
+inline const std::string kNoQueryPage =
+    "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
+inline const std::string kTooLongPage =
+    "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
+
+// A request's CGI environment: what every web server sets, plus extra. The
+// program reads the local time in this process's zone, so TZ goes along.
+typedef std::map<std::string, std::string> Env;
+Env RequestEnv(const Env &extra);
+
+// The names in a folder, sorted.
+std::vector<std::string> Listing(const std::string &dir);
+
+// The core started as the program starts it: a program path on the command
+// line, switch word 0; shut down again after each test.
+class CoreStartedTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
 #ifndef _WIN32
+// Runs body in a child process and hands back the record it filled in, so
+// that what the body does to the standard streams, or to the platform
+// layer's memory of them, stays in the child.
+template <typename T>
+T InChild(void (*body)(T &, const void *), const void *arg) {
+  void *shared =
+      mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  EXPECT_NE(shared, MAP_FAILED);
+  T *record = new (shared) T();
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    body(*record, arg);
+    _exit(0);
+  }
+  int status = -1;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  T copy = *record;
+  munmap(shared, sizeof(T));
+  return copy;
+}
+
+// The bytes body writes to standard output (descriptor 1) while it runs.
+std::string CaptureStdout(const std::function<void()> &body);
+
+// Puts bytes on standard input: an unlinked temporary file, read from its
+// start. For a child process only (it ends the process when it cannot).
+void StdinFrom(const std::string &bytes);
+
 struct ProcessResult {
   std::string out;  // standard output, byte for byte
   std::string err;  // standard error

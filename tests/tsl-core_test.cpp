@@ -59,17 +59,7 @@ bool OtherThreadCanLock() {
 }
 
 // The core started as the program starts it: a program path, switch word 0.
-class CoreTest : public testing::Test {
- protected:
-  void SetUp() override {
-    OsSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
-    CoreStartup("debug.log", 0);
-  }
-  void TearDown() override {
-    CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
-  }
-};
+class CoreTest : public CoreStartedTest {};
 
 class CoreDeathTest : public CoreTest {
  protected:

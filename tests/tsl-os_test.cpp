@@ -38,39 +38,6 @@ std::string ThisProgram() {
   return n > 0 ? std::string(path, (size_t)n) : std::string();
 }
 
-// Runs body in a child process (so that what it does to its standard
-// streams or to the layer's memory of them stays there) and hands back the
-// record it filled in.
-template <typename T>
-T InChild(void (*body)(T &, const void *), const void *arg) {
-  void *shared =
-      mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  EXPECT_NE(shared, MAP_FAILED);
-  T *record = new (shared) T();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    body(*record, arg);
-    _exit(0);
-  }
-  int status = -1;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-  T copy = *record;
-  munmap(shared, sizeof(T));
-  return copy;
-}
-
-// Puts bytes on standard input: an unlinked temporary file, read from its start.
-void StdinFrom(const std::string &bytes) {
-  FILE *file = tmpfile();
-  if (!file || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) _exit(10);
-  fflush(file);
-  lseek(fileno(file), 0, SEEK_SET);
-  dup2(fileno(file), STDIN_FILENO);
-}
-
 std::string WithoutCr(const std::string &text) {
   std::string out;
   for (char c : text)
@@ -309,17 +276,7 @@ TEST(OsStdinReadTest, TextModeWithinTheRawBudget) {
 
 // ---- The command line -----------------------------------------------------
 
-class OsCommandLineTest : public testing::Test {
- protected:
-  void SetUp() override {
-    OsSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
-    CoreStartup("debug.log", 0);
-  }
-  void TearDown() override {
-    CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
-  }
-};
+class OsCommandLineTest : public CoreStartedTest {};
 
 TEST_F(OsCommandLineTest, RebuiltFromTheArgumentVector) {
   TempDir dir;

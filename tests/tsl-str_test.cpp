@@ -19,17 +19,7 @@ namespace {
 
 const char kStrSource[] = "..\\..\\TESSEL\\tsl-str";
 
-class StrTest : public testing::Test {
- protected:
-  void SetUp() override {
-    OsSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
-    CoreStartup("debug.log", 0);
-  }
-  void TearDown() override {
-    CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
-  }
-};
+class StrTest : public CoreStartedTest {};
 
 TEST_F(StrTest, CompareIsByteEquality) {
   static const struct {

@@ -15,17 +15,7 @@ namespace {
 
 const char kCanary = '\x7E';
 
-class ProgramDirectoryTest : public testing::Test {
- protected:
-  void SetUp() override {
-    OsSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
-    CoreStartup("debug.log", 0);
-  }
-  void TearDown() override {
-    CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
-  }
-};
+class ProgramDirectoryTest : public CoreStartedTest {};
 
 struct DirectoryCase {
   const char *commandLine;
