@@ -1,6 +1,7 @@
 /* fastsrch - the token scanner (see fastsrch.h). */
 #include "fastsrch.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "tsl-core.h"
@@ -37,6 +38,34 @@ int FastSearchInit(FastSearch *search, const char *key, int mode) {
   return 1;
 }
 
+/* Positions are indexes into the range, so that a skip past its end is a
+ * number, never a pointer outside it. */
+static int IsMatch(const FastSearch *search, const unsigned char *candidate) {
+  return search->caseSensitive == 1 ? MatchExact(search->key, candidate, search->keyLength)
+                                    : MatchNoCase(search->key, candidate, search->keyLength);
+}
+
+/* Horspool's probe over the match ends in [at, stop): the first match's end,
+ * or -1. */
+static ptrdiff_t ScanEnds(const FastSearch *search, const unsigned char *text, ptrdiff_t at,
+                          ptrdiff_t stop) {
+  const unsigned char *shift = search->shift;
+  const int last = search->keyLength - 1;
+  while (at < stop) {
+    unsigned char d = shift[text[at]];
+    if (d != 0) {
+      at += d;
+      continue;
+    }
+    if (IsMatch(search, text + at - last)) return at;
+    at++;
+  }
+  return -1;
+}
+
+/* Below this range size one probe does it; above, two. */
+enum { SPLIT_RANGE = 256 };
+
 int FastSearchFind(const FastSearch *search, const char *start, const char *end,
                    const char **occurrence) {
   CHECK_PTR_AT_LINE(130, search);
@@ -45,32 +74,51 @@ int FastSearchFind(const FastSearch *search, const char *start, const char *end,
   CHECK_PTR_AT_LINE(133, occurrence);
   *occurrence = nullptr;
   const int length = search->keyLength;
-  if (length <= 0 || end - start < length) return 0;
+  const ptrdiff_t total = end - start;
+  if (length <= 0 || total < length) return 0;
 
-  const unsigned char *first = (const unsigned char *)start;
-  const unsigned char *stop = (const unsigned char *)end;
-  const unsigned char *probe = first + length - 1;
+  const unsigned char *text = (const unsigned char *)start;
   const unsigned char *shift = search->shift;
-  const int exact = search->caseSensitive == 1;
-  while (probe < stop) {
-    unsigned char d = shift[*probe];
-    if (d != 0) {
-      /* A skip may carry the probe past the range; only the distance left
-       * matters, so compare distances rather than form a wild pointer. */
-      if (stop - probe <= d) break;
-      probe += d;
-      continue;
+  const int last = length - 1;
+  ptrdiff_t found = -1;
+  if (total < SPLIT_RANGE || total < 8 * (ptrdiff_t)length) {
+    found = ScanEnds(search, text, last, total);
+  } else {
+    /* Each probe is a chain of dependent loads (byte, then its skip), so a
+     * second probe over the second half runs in the first one's shadow.
+     * The first half's match ends come first in the range: its match wins,
+     * and the second half's is taken only when the first half has none. */
+    const ptrdiff_t mid = total / 2;
+    ptrdiff_t a = last, b = mid, second = -1;
+    while (a < mid && b < total) {
+      unsigned char da = shift[text[a]], db = shift[text[b]];
+      if (da != 0 && db != 0) {
+        a += da;
+        b += db;
+        continue;
+      }
+      if (da == 0) {
+        if (IsMatch(search, text + a - last)) break;
+        a++;
+      } else {
+        a += da;
+      }
+      if (db == 0) {
+        if (IsMatch(search, text + b - last)) {
+          second = b;
+          break;
+        }
+        b++;
+      } else {
+        b += db;
+      }
     }
-    const unsigned char *candidate = probe - (length - 1);
-    int match = exact ? MatchExact(search->key, candidate, length)
-                      : MatchNoCase(search->key, candidate, length);
-    if (match) {
-      *occurrence = (const char *)candidate;
-      return 1;
-    }
-    probe++;
+    found = a < mid ? ScanEnds(search, text, a, mid) : -1;
+    if (found < 0) found = second >= 0 ? second : (b < total ? ScanEnds(search, text, b, total) : -1);
   }
-  return 0;
+  if (found < 0) return 0;
+  *occurrence = (const char *)(text + found - last);
+  return 1;
 }
 
 int MatchExact(const unsigned char *a, const unsigned char *b, int n) {

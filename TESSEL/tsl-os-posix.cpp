@@ -22,6 +22,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 /* Room for the command line as rebuilt from the argument vector. An
  * argument that does not fit is left off with everything after it, but for
  * the program's own path, which is kept cut at CMDLINE_ARG0_MAX bytes: no
@@ -186,14 +190,16 @@ void OsSleep(int milliseconds) {
  * small the pieces its reader asks for, and carriage returns are dropped
  * while the bytes are copied out. When every reader is taken, a file is
  * read directly. */
-enum { READ_AHEAD = 65536, READERS = 4 };
+enum { READ_AHEAD = 65536, READERS = 4, COMPACT_SLACK = 32 };
 
 typedef struct Reader {
   int inUse;
   int fd;
-  int start, end; /* the unread bytes of data */
-  int ended;      /* end of file, a read error or a byte 0x1A was met */
-  char data[READ_AHEAD];
+  const char *text; /* the block's text-mode bytes: in raw, or in compacted */
+  int start, end;   /* the unread bytes of text */
+  int ended;        /* end of file, a read error or a byte 0x1A was met */
+  char raw[READ_AHEAD];
+  char compacted[READ_AHEAD + COMPACT_SLACK]; /* a block that held a "\r" */
 } Reader;
 
 static Reader readers[READERS];
@@ -212,6 +218,7 @@ static OsFile *TakeReader(int fd) {
   for (Reader *reader = readers; reader < readers + READERS; reader++) {
     if (__atomic_exchange_n(&reader->inUse, 1, __ATOMIC_ACQUIRE) == 0) {
       reader->fd = fd;
+      reader->text = reader->raw;
       reader->start = reader->end = 0;
       reader->ended = 0;
       return (OsFile *)reader;
@@ -250,23 +257,69 @@ OsFile *OsFileOpen(const char *path, const char *mode) {
 }
 
 /* Fills the reader's buffer; 0 at the end of the data. */
+/* Copies n bytes from in to out without their carriage returns and returns
+ * how many were written; out must have COMPACT_SLACK bytes of room past
+ * them. Sixteen bytes at a time where the processor allows: a block with
+ * at most one "\r" (a CR LF table has one a line) takes two overlapping
+ * stores. */
+static int CopyWithoutReturns(const char *in, int n, char *out) {
+  int i = 0, o = 0;
+#ifdef __SSE2__
+  const __m128i returns = _mm_set1_epi8('\r');
+  for (; i + 48 <= n; i += 16) { /* the second load may reach 33 bytes on */
+    __m128i block = _mm_loadu_si128((const __m128i *)(in + i));
+    int found = _mm_movemask_epi8(_mm_cmpeq_epi8(block, returns));
+    if ((found & (found - 1)) == 0) {
+      /* None or one, without a branch that guesses which: the second store
+       * closes the gap (or, without a gap, lands in the slack). */
+      int at = __builtin_ctz((unsigned)found | 0x10000u);
+      _mm_storeu_si128((__m128i *)(out + o), block);
+      _mm_storeu_si128((__m128i *)(out + o + at),
+                       _mm_loadu_si128((const __m128i *)(in + i + at + 1)));
+      o += 16 - (found != 0);
+    } else {
+      for (int k = i; k < i + 16; k++) {
+        out[o] = in[k];
+        o += in[k] != '\r';
+      }
+    }
+  }
+#endif
+  for (; i < n; i++) {
+    out[o] = in[i];
+    o += in[i] != '\r';
+  }
+  return o;
+}
+
+/* Reads the next block and turns it into text-mode bytes; 0 at the end of
+ * the data. An LF table's blocks are used as they were read. */
 static int Refill(Reader *reader) {
   if (reader->ended) return 0;
   ssize_t r;
-  do r = read(reader->fd, reader->data, sizeof(reader->data));
+  do r = read(reader->fd, reader->raw, sizeof(reader->raw));
   while (r < 0 && errno == EINTR);
   if (r <= 0) {
     reader->ended = 1;
     return 0;
   }
-  reader->start = 0;
-  reader->end = (int)r;
-  char *eof = (char *)memchr(reader->data, 0x1A, (size_t)r);
+  int n = (int)r;
+  char *eof = (char *)memchr(reader->raw, 0x1A, (size_t)n);
   if (eof) {
-    reader->end = (int)(eof - reader->data);
+    n = (int)(eof - reader->raw);
     reader->ended = 1;
   }
-  return reader->end > 0;
+  reader->start = 0;
+  reader->text = reader->raw;
+  reader->end = n;
+  const char *cr = (const char *)memchr(reader->raw, '\r', (size_t)n);
+  if (cr) {
+    int plain = (int)(cr - reader->raw);
+    memcpy(reader->compacted, reader->raw, (size_t)plain);
+    reader->end = plain + CopyWithoutReturns(cr, n - plain, reader->compacted + plain);
+    reader->text = reader->compacted;
+  }
+  return reader->end > 0 || !reader->ended;
 }
 
 static int ReadAhead(Reader *reader, char *buffer, int count) {
@@ -275,14 +328,9 @@ static int ReadAhead(Reader *reader, char *buffer, int count) {
     if (reader->start == reader->end && !Refill(reader)) break;
     int take = reader->end - reader->start;
     if (take > count - got) take = count - got;
-    /* Up to the next "\r" in one copy: a whole block of an LF table, a
-     * line of a CR LF one. */
-    const char *from = reader->data + reader->start;
-    const char *cr = (const char *)memchr(from, '\r', (size_t)take);
-    int plain = cr ? (int)(cr - from) : take;
-    memcpy(buffer + got, from, (size_t)plain);
-    got += plain;
-    reader->start += plain + (cr ? 1 : 0);
+    memcpy(buffer + got, reader->text + reader->start, (size_t)take);
+    got += take;
+    reader->start += take;
   }
   return got;
 }

@@ -2,9 +2,11 @@
 // same cases run against the POSIX source here and against the Win32 source
 // under Windows (or Wine): the same bytes in and out on every platform.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +77,30 @@ TEST(OsContractTest, LargeCrlfFileReadsBackWhole) {
   bool allFull = false;
   EXPECT_EQ(ReadText(dir / "big.txt", 4095, &allFull), text);
   EXPECT_TRUE(allFull);
+}
+
+// Carriage returns alone, in pairs, in runs, at every offset of a block:
+// the reader drops them however they fall and hands back everything else.
+TEST(OsContractTest, RandomCarriageReturnsAreDropped) {
+  TempDir dir;
+  std::mt19937 random(20261207);
+  for (int round = 0; round < 40; round++) {
+    const char *alphabet = round % 2 ? "ab\r\n" : "abcdefghijklmnopqrstuvwxyz\r\n";
+    size_t letters = strlen(alphabet);
+    std::string bytes, text;
+    size_t size = random() % (round < 20 ? 300 : 200000);
+    for (size_t i = 0; i < size; i++) {
+      // A run of returns now and then, one alone often.
+      char c = random() % 50 == 0 ? '\r' : alphabet[random() % letters];
+      size_t run = c == '\r' && random() % 8 == 0 ? 1 + random() % 40 : 1;
+      bytes.append(run, c);
+      if (c != '\r') text += c;
+    }
+    WriteFile(dir / "t.txt", bytes);
+    bool allFull = false;
+    ASSERT_EQ(ReadText(dir / "t.txt", 4095, &allFull), text) << "round " << round;
+    EXPECT_TRUE(allFull);
+  }
 }
 
 TEST(OsContractTest, PathsWithBackslashesOpen) {
