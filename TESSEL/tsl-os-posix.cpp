@@ -187,9 +187,9 @@ void OsSleep(int milliseconds) {
 /* A file opened for writing travels as an OsFile pointer holding fd + 1, so
  * that 0 stays null. A file opened for reading is one of a few readers,
  * each with a read-ahead buffer: a table is read in large blocks, however
- * small the pieces its reader asks for, and carriage returns are dropped
- * while the bytes are copied out. When every reader is taken, a file is
- * read directly. */
+ * small the pieces its reader asks for, and each block is turned into
+ * text-mode bytes once. When every reader is taken, a file is read
+ * directly. */
 enum { READ_AHEAD = 65536, READERS = 4, COMPACT_SLACK = 32 };
 
 typedef struct Reader {
@@ -256,7 +256,6 @@ OsFile *OsFileOpen(const char *path, const char *mode) {
   return mode[0] == 'r' ? TakeReader(fd) : (OsFile *)(intptr_t)(fd + 1);
 }
 
-/* Fills the reader's buffer; 0 at the end of the data. */
 /* Copies n bytes from in to out without their carriage returns and returns
  * how many were written; out must have COMPACT_SLACK bytes of room past
  * them. Sixteen bytes at a time where the processor allows: a block with
