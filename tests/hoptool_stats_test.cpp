@@ -237,6 +237,23 @@ TEST_F(TwoServers, VerboseListsTheUnreadableLines) {
                          "/web2/12012026.log:4: unreadable: \n");
 }
 
+// Client addresses are told apart by their text: IPv4 addresses are kept
+// as numbers, and no other text may fall onto one of them.
+TEST(HoptoolStatsCounting, KeepsClientAddressesApart) {
+  const std::vector<std::string> clients = {
+      "1.2.3.4", "01.2.3.4", "1.2.3.04", "0.2.3.4",  "256.2.3.4", "1.2.3.4.5", "1.2.3", "1.2.3.",
+      "1..2.3",  "0.0.0.0",  "::1",      "1.2.3.4a", "1234.2.3.4"};
+  TempDir dir;
+  std::string log;
+  for (const std::string &client : clients)
+    log += Line(client, "01C8E7CF", "news", "x") + Line(client, "01C8E7CF", "news", "x");
+  WriteFile(dir / "12062026.log", log);
+  const Json stats = Stats({dir.path()});
+  EXPECT_EQ(stats["totals"]["unreadable"], 0);
+  EXPECT_EQ(stats["totals"]["clients"], clients.size());
+  EXPECT_EQ(stats["days"][0]["clients"], clients.size());
+}
+
 // Many days are shared out among threads a whole day at a time, a few days
 // a piece of a file at a time: both count each day's clients exactly.
 TEST(HoptoolStatsCounting, CountsClientsPerDayHoweverTheWorkIsShared) {
@@ -372,7 +389,7 @@ TEST_F(SmallSite, PrintsTextTables) {
             "  <script>alert(1)</script>       1     0  2026-12-06  2026-12-06\n"
             "  =HYPERLINK(\"x\",\"y\")             1     0  2026-12-06  2026-12-06\n"
             "\n"
-            "Explicit addresses by host (all 1)\n"
+            "Explicit addresses by host (1 of 1)\n"
             "  host          requests  first day   last day\n"
             "  shop.example         1  2026-12-06  2026-12-06\n"
             "\n"

@@ -1,9 +1,11 @@
 // hoptool stats - reading the request logs.
 //
-// A log is read in large blocks and cut into lines with memchr; each line is
-// checked against the program's own format and counted, with no allocation
-// per line: every distinct key, host and client address is stored once, in
-// a table of its own, and the counts sit beside it. Memory thus grows with
+// A log is read in large blocks and cut into lines by a vector scan for the
+// first byte below 32 (a line's end, or a byte no line of the program's
+// holds); each line is checked against the program's own format and
+// counted, with no allocation per line: every distinct key, host and client
+// address is stored once, in a table of its own, and the counts sit beside
+// it. Memory thus grows with
 // the distinct keys, hosts, client addresses and days, never with the
 // number of lines. Big files are cut into segments at line boundaries so
 // that every core can take a share; each thread counts into tables of its
@@ -326,31 +328,6 @@ class NumberSet {
   size_t count_ = 0;
 };
 
-// An IPv4 address in its usual form (four numbers up to 255, without
-// leading zeros) as its number; false for any other text, which is then
-// kept as it is.
-static inline bool ParseIpv4(const char *p, size_t n, uint32_t *value) {
-  if (n < 7 || n > 15) return false;
-  const char *const end = p + n;
-  uint32_t v = 0;
-  for (int part = 0;; part++) {
-    if (p == end || *p < '0' || *p > '9') return false;
-    uint32_t number = (uint32_t)(*p++ - '0');
-    if (number == 0 && p < end && *p >= '0' && *p <= '9') return false;
-    while (p < end && *p >= '0' && *p <= '9') {
-      number = number * 10 + (uint32_t)(*p++ - '0');
-      if (number > 255) return false;
-    }
-    v = v << 8 | number;
-    if (part == 3) break;
-    if (p == end || *p != '.') return false;
-    p++;
-  }
-  if (p != end) return false;
-  *value = v;
-  return true;
-}
-
 // IPv4 client addresses (nearly all of them), each with the last day it was
 // seen on: eight bytes a slot, so that the table of a busy site's clients
 // stays in the processor's cache.
@@ -434,19 +411,105 @@ struct DayCount {
   uint64_t hits = 0, misses = 0, explicit_ = 0, unreadable = 0;
 };
 
+// The value of each byte as an upper-case hexadecimal digit; -1 for any
+// other byte.
+struct HexDigits {
+  int8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int i = 0; i < 256; i++) value[i] = -1;
+    for (int i = 0; i < 10; i++) value['0' + i] = (int8_t)i;
+    for (int i = 0; i < 6; i++) value['A' + i] = (int8_t)(10 + i);
+  }
+};
+static constexpr HexDigits kHexDigits;
+
 // A minute stamp: eight upper-case hexadecimal digits.
 static inline bool ParseStamp(const char *p, uint32_t *value) {
   uint32_t v = 0;
+  int bad = 0;
   for (int i = 0; i < 8; i++) {
-    const unsigned c = (unsigned char)p[i];
-    uint32_t digit;
-    if (c - '0' < 10) digit = c - '0';
-    else if (c - 'A' < 6) digit = c - 'A' + 10;
-    else return false;
-    v = v << 4 | digit;
+    const int digit = kHexDigits.value[(unsigned char)p[i]];
+    bad |= digit;  // negative for a byte that is no digit
+    v = v << 4 | (uint32_t)(digit & 15);
   }
   *value = v;
-  return true;
+  return bad >= 0;
+}
+
+// An IPv4 address in its usual form (four numbers up to 255, without
+// leading zeros) at p, as its number; returns where it ends, or null when
+// the text at p is not one. Reads no further than the first byte that is
+// neither a digit nor a full stop.
+static inline const char *ReadIpv4(const char *p, uint32_t *address) {
+  uint32_t v = 0;
+  for (int part = 0; part < 4; part++) {
+    unsigned n = (unsigned char)*p - (unsigned)'0';
+    if (n > 9) return nullptr;
+    p++;
+    unsigned digit = (unsigned char)*p - (unsigned)'0';
+    if (digit <= 9) {
+      if (n == 0) return nullptr;
+      n = n * 10 + digit;
+      p++;
+      digit = (unsigned char)*p - (unsigned)'0';
+      if (digit <= 9) {
+        n = n * 10 + digit;
+        p++;
+        if (n > 255) return nullptr;
+      }
+    }
+    v = v << 8 | n;
+    if (part < 3) {
+      if (*p != '.') return nullptr;
+      p++;
+    }
+  }
+  *address = v;
+  return p;
+}
+
+#if defined(__SSE2__) && defined(__GNUC__)
+// Bit i set when byte i of the 16 at p is c.
+static inline unsigned Matches16(const char *p, char c) {
+  const __m128i bytes = _mm_loadu_si128((const __m128i *)p);
+  return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
+}
+#endif
+
+// The key at p runs to the first "] " before end; returns where, or null
+// without one. *fullStop tells whether the key holds a full stop. May read
+// up to 16 bytes past end.
+static inline const char *FindKeyEnd(const char *p, const char *end, bool *fullStop) {
+#if defined(__SSE2__) && defined(__GNUC__)
+  unsigned dots = 0;
+  for (;; p += 16) {
+    if (end - p < 2) return nullptr;
+    // Brackets where "] " can start: with a byte of the line after them.
+    const size_t room = (size_t)(end - p) - 1;
+    unsigned brackets = Matches16(p, ']');
+    const unsigned fullStops = Matches16(p, '.');
+    if (room < 16) brackets &= (1u << room) - 1;
+    for (; brackets; brackets &= brackets - 1) {
+      const unsigned i = (unsigned)__builtin_ctz(brackets);
+      if (p[i + 1] == ' ') {
+        *fullStop = dots != 0 || (fullStops & ((1u << i) - 1)) != 0;
+        return p + i;
+      }
+    }
+    dots |= fullStops;
+    if (room <= 16) return nullptr;
+  }
+#else
+  bool dot = false;
+  for (; p + 1 < end; p++) {
+    if (p[0] == ']' && p[1] == ' ') {
+      *fullStop = dot;
+      return p;
+    }
+    dot |= p[0] == '.';
+  }
+  return nullptr;
+#endif
 }
 
 static inline bool IsSchemeByte(char c) {
@@ -473,13 +536,15 @@ class Tally {
   // client address has been fetched: its bytes must stay in place until
   // Flush.
   bool Line(const char *p, const char *end) {
-    Parsed line;
+    if (waiting_ == kAhead) {  // the oldest is counted, and its place taken
+      Count(pending_[next_]);
+      waiting_--;
+    }
+    Parsed &line = pending_[next_];
     if (!Parse(p, end, &line)) return false;
     if (line.isIpv4) ipv4_.Prefetch(line.ipv4);
     else clients_.Prefetch(line.clientHash);
-    if (waiting_ == kAhead) Count(pending_[next_]);
-    else waiting_++;
-    pending_[next_] = line;
+    waiting_++;
     next_ = (next_ + 1) % kAhead;
     return true;
   }
@@ -503,30 +568,36 @@ class Tally {
   };
   static constexpr size_t kAhead = 8;  // lines read ahead of the one counted
 
-  static bool Parse(const char *p, const char *end, Parsed *line) {
+  // The byte at end is below 32 (the line's end): the reading of a line
+  // stops there at the latest. The buffer holds 16 more bytes after it.
+  bool Parse(const char *p, const char *end, Parsed *line) {
     // The shortest line: "a 00000000 [k] ".
     if (end - p < 15) return false;
-    const char *space = p;
-    while (*space != ' ')
-      if (++space == end) return false;
-    if (space == p || end - space < 14) return false;
+    // The client address runs to the first space. IPv4 addresses in their
+    // usual form are kept as numbers, any other address as text.
+    const char *space = ReadIpv4(p, &line->ipv4);
+    line->isIpv4 = space && *space == ' ';
+    if (!line->isIpv4) space = (const char *)memchr(p, ' ', (size_t)(end - p));
+    if (!space || space == p || end - space < 14) return false;
     const char *stampText = space + 1;
-    if (!ParseStamp(stampText, &line->stamp) || stampText[8] != ' ' || stampText[9] != '[')
-      return false;
-    // The key runs to the first "] ". A key never holds a full stop: the
-    // program takes such a query for an explicit address.
-    const char *key = stampText + 10;
-    const char *keyEnd = key;
-    bool fullStop = false;
-    for (;; keyEnd++) {
-      if (keyEnd + 1 >= end) return false;
-      if (keyEnd[0] == ']' && keyEnd[1] == ' ') break;
-      fullStop |= keyEnd[0] == '.';
+    // Lines of the same minute follow one another: a stamp is read once.
+    const uint64_t stampBytes = Load64(stampText);
+    if (stampBytes == lastStampBytes_) {
+      line->stamp = lastStamp_;
+    } else {
+      if (!ParseStamp(stampText, &line->stamp)) return false;
+      lastStampBytes_ = stampBytes;
+      lastStamp_ = line->stamp;
     }
-    if (keyEnd == key || fullStop) return false;
+    if (stampText[8] != ' ' || stampText[9] != '[') return false;
+    // A key never holds a full stop: the program takes such a query for an
+    // explicit address.
+    const char *key = stampText + 10;
+    bool fullStop = false;
+    const char *keyEnd = FindKeyEnd(key, end, &fullStop);
+    if (!keyEnd || keyEnd == key || fullStop) return false;
     line->client = p;
     line->clientLength = (uint32_t)(space - p);
-    line->isIpv4 = ParseIpv4(p, line->clientLength, &line->ipv4);
     if (!line->isIpv4) line->clientHash = HashBytes(p, line->clientLength);
     line->key = key;
     line->keyLength = (uint32_t)(keyEnd - key);
@@ -584,15 +655,16 @@ class Tally {
     while (c < end && IsSchemeByte(*c)) c++;
     if (c > p && end - c >= 3 && c[0] == ':' && c[1] == '/' && c[2] == '/') p = c + 3;
     else if (end - p >= 2 && p[0] == '/' && p[1] == '/') p += 2;
-    const char *hostEnd = p;
-    while (hostEnd < end && *hostEnd != '/' && *hostEnd != '?' && *hostEnd != '#' &&
-           *hostEnd != '\\')
-      hostEnd++;
-    for (const char *at = hostEnd; at > p; at--)
-      if (at[-1] == '@') {
-        p = at;
-        break;
-      }
+    const char *hostEnd = p, *user = nullptr;
+    bool capital = false;
+    for (; hostEnd < end; hostEnd++) {
+      const char c = *hostEnd;
+      if (c == '/' || c == '?' || c == '#' || c == '\\') break;
+      if (c == '@') user = hostEnd;
+      capital |= c >= 'A' && c <= 'Z';
+    }
+    if (user) p = user + 1;
+    if (!capital) return hosts_.Intern(p, (size_t)(hostEnd - p));
     host_.assign(p, hostEnd);
     for (char &ch : host_)
       if (ch >= 'A' && ch <= 'Z') ch = (char)(ch - 'A' + 'a');
@@ -610,6 +682,8 @@ class Tally {
   std::vector<std::vector<uint64_t>> dayClients_;  // by day: its clients (see kTextClient)
   std::array<uint64_t, 24> hours_{};
   std::string host_;
+  uint64_t lastStampBytes_ = 0;  // the last stamp read, as text (never all zeros) and value
+  uint32_t lastStamp_ = 0;
   Parsed pending_[kAhead];  // read, not counted yet
   size_t next_ = 0, waiting_ = 0;
 };
@@ -617,7 +691,7 @@ class Tally {
 // ---- Reading files ------------------------------------------------------
 
 enum : size_t {
-  kBlock = 1 << 20,        // bytes per read
+  kBlock = 1 << 18,        // bytes per read
   kLongestLine = 1 << 16,  // a longer line is unreadable (the program's are < 2100)
   kSegment = 8 << 20,      // files are shared out among threads in pieces of this size
   kSlack = 64              // after a block: a line feed that ends every scan, and room to read past it

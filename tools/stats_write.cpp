@@ -172,7 +172,7 @@ class Table {
 };
 
 static std::string OfHowMany(size_t shown, size_t all) {
-  return shown == all ? "all " + Count(all) : Count(shown) + " of " + Count(all);
+  return Count(shown) + " of " + Count(all);
 }
 
 void WriteText(FILE *out, const Report &report, size_t top) {
