@@ -8,13 +8,57 @@
 #include <string.h>
 
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 #include "tsl-str.h"
 #include "winhelpr.h"
 
 #define TSL_SOURCE "..\\..\\TESSEL\\cgi"
 
 CgiState cgiState;
+
+/* ---- Where the request comes from ---------------------------------------- */
+
+static struct {
+  const CgiSource *next; /* what the next CgiInit reads; null: the process */
+  int brokenPipeIgnored;
+} gateway;
+
+static const char *ProcessVariable(void *, const char *name) { return getenv(name); }
+
+static int ProcessReadBody(void *, char *buffer, int count) {
+  return OsFileRead(OsStandardStream(OS_STDIN), buffer, count);
+}
+
+static int ProcessWrite(void *, const char *bytes, int count) {
+  if (!gateway.brokenPipeIgnored) {
+    OsIgnoreBrokenPipe();
+    gateway.brokenPipeIgnored = 1;
+  }
+  return IoWriteAll(OsStandardStream(OS_STDOUT), bytes, count);
+}
+
+const CgiSource cgiProcessSource = {nullptr, ProcessVariable, ProcessReadBody, ProcessWrite};
+
+int CgiUseSource(const CgiSource *source) {
+  CHECK_PTR_AT_LINE(280, source);
+  gateway.next = source;
+  return 1;
+}
+
+/* The source of the request in hand; before any CgiInit (the banner), the
+ * one the next request will read. */
+static const CgiSource *Source(void) {
+  if (cgiState.source) return cgiState.source;
+  return gateway.next ? gateway.next : &cgiProcessSource;
+}
+
+const char *CgiVariable(const char *name) {
+  CHECK_PTR_AT_LINE(295, name);
+  const CgiSource *source = Source();
+  return source->variable(source->context, name);
+}
+
+/* ---- The request ----------------------------------------------------------- */
 
 /* CONTENT_LENGTH as atoi reads it (leading white space, a sign, digits up to
  * the first non-digit; no digits give 0), except that a number too large
@@ -33,21 +77,43 @@ static int ParseContentLength(const char *text) {
   return value > INT_MAX ? INT_MAX : (int)value;
 }
 
+/* Reads up to count body bytes in text mode, taking no more than what is
+ * left of the announced body from the source. Returns the number
+ * delivered: count unless the body ends first. */
+static int ReadBody(char *buffer, int count) {
+  const CgiSource *source = cgiState.source;
+  int got = 0;
+  while (got < count && cgiState.bodyRemaining > 0 && !cgiState.bodyEnded) {
+    int ask = count - got < cgiState.bodyRemaining ? count - got : cgiState.bodyRemaining;
+    int n = source->readBody(source->context, buffer + got, ask);
+    if (n <= 0) {
+      cgiState.bodyEnded = 1;
+      break;
+    }
+    cgiState.bodyRemaining -= n;
+    got += IoTextIn(buffer + got, n, &cgiState.bodyEnded);
+  }
+  return got;
+}
+
 int CgiInit(void) {
+  cgiState.source = gateway.next ? gateway.next : &cgiProcessSource;
   cgiState.htmlHeaderSent = 0;
-  cgiState.remoteAddress = getenv("REMOTE_ADDR");
+  cgiState.remoteAddress = CgiVariable("REMOTE_ADDR");
   cgiState.readPosition = 0;
-  const char *contentLength = getenv("CONTENT_LENGTH");
+  cgiState.bodyEnded = 0;
+  const char *contentLength = CgiVariable("CONTENT_LENGTH");
   int n = contentLength ? ParseContentLength(contentLength) : 0;
   if (n > CGI_BODY_QUEUE)
     DiagPrint("Query too large, will no be qued (%d > %d)\n", n, (int)CGI_BODY_QUEUE);
 
-  cgiState.inputRemaining = n > 0 ? n : 0;
+  cgiState.bodyRemaining = n > 0 ? n : 0;
+  cgiState.bodyBuffer[0] = 0;
   if (n <= 0) {
-    cgiState.queryData = getenv("QUERY_STRING");
+    cgiState.queryData = CgiVariable("QUERY_STRING");
     cgiState.queryLength = cgiState.queryData ? StrLength(cgiState.queryData) : 0;
   } else if (n <= CGI_BODY_QUEUE) {
-    int got = OsStdinRead(cgiState.bodyBuffer, n, &cgiState.inputRemaining);
+    int got = ReadBody(cgiState.bodyBuffer, n);
     cgiState.bodyBuffer[got] = 0;
     cgiState.queryData = cgiState.bodyBuffer;
     cgiState.queryLength = got;
@@ -59,12 +125,15 @@ int CgiInit(void) {
 }
 
 int CgiGetQuery(const char **data, int *length) {
+  CHECK_PTR_AT_LINE(310, data);
+  CHECK_PTR_AT_LINE(311, length);
   *length = cgiState.queryLength;
   *data = cgiState.queryData;
   return cgiState.queryLength > 0 ? 1 : 0;
 }
 
 int CgiReadQuery(char *destination, int count) {
+  CHECK_PTR_AT_LINE(352, destination);
   if (count <= 0) return 1;
   if (cgiState.queryLength - cgiState.readPosition < count) {
     DiagPrint("Request too large (%d / %d / %d)\n", count, cgiState.queryLength,
@@ -76,7 +145,7 @@ int CgiReadQuery(char *destination, int count) {
     memcpy(destination, cgiState.queryData + cgiState.readPosition, (size_t)count);
     delivered = count;
   } else {
-    delivered = OsStdinRead(destination, count, &cgiState.inputRemaining);
+    delivered = ReadBody(destination, count);
     /* Dropped carriage returns and an early end leave stale bytes behind
      * what was delivered; zero them, so a caller's text ends after the
      * bytes that arrived. */
@@ -86,20 +155,54 @@ int CgiReadQuery(char *destination, int count) {
   return delivered == count ? 1 : 0;
 }
 
-/* Formats into text; returns the length kept, cut to the buffer. */
-static int FormatText(char *text, int room, const char *format, va_list args) {
-  int n = vsnprintf(text, (size_t)room, format, args);
-  if (n < 0) return 0;
-  return n < room ? n : room - 1;
+/* ---- The response ---------------------------------------------------------- */
+
+static int SourceWrite(void *source, const char *bytes, int count) {
+  const CgiSource *s = (const CgiSource *)source;
+  return s->write(s->context, bytes, count);
+}
+
+/* Writes the answer's text, in text mode, to the request's source. */
+static void WriteAnswer(const char *text, int length) {
+  IoWriteTextTo(SourceWrite, (void *)Source(), text, length);
+}
+
+enum { FORMAT_ROOM = 8192 }; /* texts up to this size need no heap */
+
+/* Formats format and args between head and tail and writes the whole, in
+ * one piece; a text that does not fit the buffer on the stack is formatted
+ * again into a block of the tracked heap. With dropFinalLineFeed, a line
+ * feed that ends the format is left off (it is literal text, so always the
+ * last character formatted). */
+static void WriteFormatted(const char *head, const char *tail, int dropFinalLineFeed,
+                           const char *format, va_list args) {
+  const int headLength = StrLength(head), tailLength = StrLength(tail);
+  char room[FORMAT_ROOM];
+  va_list again;
+  va_copy(again, args);
+  int n = vsnprintf(room + headLength, sizeof(room) - (size_t)headLength, format, args);
+  if (n < 0) n = 0;
+  int formatLength = StrLength(format);
+  int drop = dropFinalLineFeed && formatLength > 0 && format[formatLength - 1] == '\n' && n > 0;
+  int total = headLength + n - drop + tailLength;
+  char *text = room;
+  if (total + 1 > (int)sizeof(room)) {
+    text = (char *)MemoryAlloc(total + 1 + drop, TSL_SOURCE, 431);
+    vsnprintf(text + headLength, (size_t)n + 1, format, again);
+  }
+  va_end(again);
+  memcpy(text, head, (size_t)headLength);
+  memcpy(text + headLength + n - drop, tail, (size_t)tailLength);
+  WriteAnswer(text, total);
+  if (text != room) MemoryFree(&text, total + 1 + drop, TSL_SOURCE, 437);
 }
 
 int CgiPrint(const char *format, ...) {
-  char text[CGI_PRINT_MAX + 1];
+  CHECK_PTR_AT_LINE(420, format);
   va_list args;
   va_start(args, format);
-  int n = FormatText(text, sizeof(text), format, args);
+  WriteFormatted("", "", 0, format, args);
   va_end(args);
-  OsStdoutWrite(text, n);
   return 1;
 }
 
@@ -110,26 +213,12 @@ int CgiSendHtmlHeader(void) {
 }
 
 int CgiComment(const char *format, ...) {
+  CHECK_PTR_AT_LINE(468, format);
   if (cgiState.htmlHeaderSent == 0) return 1;
-  static const char open[] = "<!-- ", close[] = " -->\n\n";
-  char text[CGI_PRINT_MAX + 1];
-  int used = (int)sizeof(open) - 1;
-  memcpy(text, open, (size_t)used);
   va_list args;
   va_start(args, format);
-  int n = FormatText(text + used, (int)sizeof(text) - used - ((int)sizeof(close) - 1), format,
-                     args);
+  WriteFormatted("<!-- ", " -->\n\n", 1, format, args);
   va_end(args);
-  /* A line feed that ends the format is literal text, always the last
-   * character formatted: leaving it off the result is leaving it off the
-   * format. One that ends an argument stays. */
-  int formatLength = StrLength(format);
-  if (formatLength > 0 && format[formatLength - 1] == '\n' && n > 0 && text[used + n - 1] == '\n')
-    n--;
-  used += n;
-  memcpy(text + used, close, sizeof(close) - 1);
-  used += (int)sizeof(close) - 1;
-  OsStdoutWrite(text, used);
   return 1;
 }
 
@@ -146,12 +235,17 @@ enum {
   OPEN_ATTEMPTS = 100,
   OPEN_PAUSE_MS = 10
 };
+static_assert((int)LOG_LINE_SIZE - 1 <= (int)IO_WRITE_WHOLE,
+              "a log line must reach the file in one write");
+static_assert((int)LOG_PATH_SIZE <= (int)OS_PATH_SIZE,
+              "the log path must be one the layer opens");
 
 static const short kDaysBeforeMonth[12] = {0,   31,  59,  90,  120, 151,
                                            181, 212, 243, 273, 304, 334};
 
 int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigned char month,
                   unsigned char day, unsigned char year) {
+  CHECK_PTR_AT_LINE(640, result);
   int leap = year % 4 == 0;
   int days = 365 * (year - 70) + (year - 68) / 4 + kDaysBeforeMonth[month % 12] + day;
   /* The quotient above has already counted this year's 29 February. */
@@ -160,19 +254,21 @@ int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigne
   return 1;
 }
 
-int FileOpenRetry(OsFile **file, const char *path, const char *mode) {
+/* A C library open mode as the layer's: "r..." reads, "w..." creates or
+ * empties, "a..." appends. */
+static int OpenMode(const char *mode) {
+  return mode[0] == 'w' ? OS_OPEN_CREATE : mode[0] == 'a' ? OS_OPEN_APPEND : OS_OPEN_READ;
+}
+
+int FileOpenRetry(OsFile *file, const char *path, const char *mode) {
   CHECK_PTR_AT_LINE(50, file);
   CHECK_PTR_AT_LINE(51, path);
   CHECK_PTR_AT_LINE(53, mode);
-  *file = nullptr;
+  file->handle = OS_NO_FILE;
   /* Another process may hold the file for a moment; the answer to a refused
    * open is to try again, about a second in all. */
   for (int failures = 0; failures < OPEN_ATTEMPTS;) {
-    OsFile *opened = OsFileOpen(path, mode);
-    if (opened) {
-      *file = opened;
-      return 1;
-    }
+    if (IoFileOpen(file, path, OpenMode(mode), nullptr)) return 1;
     OsSleep(OPEN_PAUSE_MS);
     failures++;
   }
@@ -180,12 +276,15 @@ int FileOpenRetry(OsFile **file, const char *path, const char *mode) {
 }
 
 int FileWrite(OsFile *file, const char *bytes, int count) {
-  return OsFileWrite(file, bytes, count);
+  CHECK_PTR_AT_LINE(66, file);
+  CHECK_PTR_AT_LINE(67, bytes);
+  return IoWriteText(*file, bytes, count);
 }
 
-int FileClose(OsFile **file) {
+int FileClose(OsFile *file) {
+  CHECK_PTR_AT_LINE(82, file);
   OsFileClose(*file);
-  *file = nullptr;
+  file->handle = OS_NO_FILE;
   return 1;
 }
 
@@ -207,10 +306,10 @@ int CgiLog(const char *directory, const char *format, ...) {
 
   OsDateTime now;
   char path[LOG_PATH_SIZE];
-  OsFile *file = nullptr;
+  OsFile file;
   /* Without a local date there is no file to name: the line is lost, like
    * any line whose log cannot be opened. */
-  if (!OsLocalTime(&now) || !BuildLogPath(path, directory, &now) ||
+  if (!IoLocalTime(&now) || !BuildLogPath(path, directory, &now) ||
       !FileOpenRetry(&file, path, "at+")) {
     CgiComment("Unable to update log\n\n");
     return 1;
@@ -240,7 +339,7 @@ int CgiLog(const char *directory, const char *format, ...) {
     line[used - 1] = '\n';
     line[used] = 0;
   }
-  FileWrite(file, line, used);
+  FileWrite(&file, line, used);
   FileClose(&file);
   return 1;
 }

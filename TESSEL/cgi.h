@@ -1,26 +1,56 @@
-/* cgi - the CGI gateway: the request from the environment and standard
- * input, the response on standard output, the daily request log.
+/* cgi - the CGI gateway: the request's variables and body, the response,
+ * the daily request log.
  *
  * The query is handed on exactly as it arrived: no URL decoding, no
- * splitting into pairs, no validation. Standard input and output are text
- * streams (see tsl-os.h).
+ * splitting into pairs, no validation. The body is read and the response
+ * written in text mode (see tsl-io.h). Every pointer argument is checked:
+ * null is a fatal report naming the cgi source and the line of its check.
  */
 #ifndef TSL_CGI_H
 #define TSL_CGI_H
 
 #include "tsl-os.h"
 
+/* ---- Where the request comes from ---------------------------------------- */
+
+/* The request's source: its variables, its body and where its answer goes.
+ * The gateway reaches the request through this record only, so that one
+ * program can answer a CGI run, a persistent server's requests or a test's
+ * alike. */
+typedef struct CgiSource {
+  void *context; /* handed to each function */
+  /* A request variable's value (REMOTE_ADDR, CONTENT_LENGTH, QUERY_STRING,
+   * GATEWAY_INTERFACE), or null when it is not set. */
+  const char *(*variable)(void *context, const char *name);
+  /* Up to count raw body bytes: the number read, 0 at the end, -1 on an
+   * error. Never asked for more than the announced body. */
+  int (*readBody)(void *context, char *buffer, int count);
+  /* All count bytes of the answer as they go out (line ends already CR LF);
+   * 1 when they were taken. */
+  int (*write)(void *context, const char *bytes, int count);
+} CgiSource;
+
+/* The process's own environment, standard input and standard output. */
+extern const CgiSource cgiProcessSource;
+
+/* The source the next CgiInit reads; cgiProcessSource until set. 1. */
+int CgiUseSource(const CgiSource *source);
+
+/* ---- The request ----------------------------------------------------------- */
+
 enum { CGI_BODY_QUEUE = 512 }; /* bodies up to this size are read by CgiInit */
 
-/* The request, captured once by CgiInit. Never released: the query lives in
- * the process environment or in bodyBuffer until the process ends. */
+/* The request, captured by CgiInit and wholly reset by the next. The query
+ * lives in the source's variables or in bodyBuffer. */
 typedef struct CgiState {
-  int htmlHeaderSent;      /* 1 once CgiSendHtmlHeader has run */
-  const char *queryData;   /* QUERY_STRING, bodyBuffer, or null (body still unread) */
-  int queryLength;         /* query bytes */
-  int readPosition;        /* bytes CgiReadQuery has delivered */
+  const CgiSource *source;   /* what CgiInit read */
+  int htmlHeaderSent;        /* 1 once CgiSendHtmlHeader has run */
+  const char *queryData;     /* QUERY_STRING, bodyBuffer, or null (body still unread) */
+  int queryLength;           /* query bytes */
+  int readPosition;          /* bytes CgiReadQuery has delivered */
   const char *remoteAddress; /* REMOTE_ADDR, or null */
-  int inputRemaining;      /* body bytes standard input may still give */
+  int bodyRemaining;         /* body bytes the source may still give */
+  int bodyEnded;             /* its end, a read error or a byte 0x1A was met */
   char bodyBuffer[CGI_BODY_QUEUE + 1];
 } CgiState;
 extern CgiState cgiState;
@@ -30,6 +60,9 @@ extern CgiState cgiState;
  * above 0, else the body. Never reads more body bytes than CONTENT_LENGTH
  * announces. Always 1. */
 int CgiInit(void);
+
+/* A variable of the request in hand (through its source), or null. */
+const char *CgiVariable(const char *name);
 
 /* Stores the query's pointer (null for a body not yet read) and length;
  * 1 when the length is above 0. Callers go by the length. */
@@ -41,9 +74,10 @@ int CgiGetQuery(const char **data, int *length);
  * the rest of the count bytes zero). */
 int CgiReadQuery(char *destination, int count);
 
-/* Formatted write to standard output, printf style, at most CGI_PRINT_MAX
- * bytes a call. Always 1: a failed write is not detected. */
-enum { CGI_PRINT_MAX = 8192 };
+/* ---- The response ---------------------------------------------------------- */
+
+/* Formatted write of the answer, printf style, however long the text.
+ * Always 1: a failed write is not detected. */
 int CgiPrint(const char *format, ...);
 
 /* Marks the response as an HTML page and writes its content type. 1. */
@@ -74,16 +108,16 @@ int CgiLog(const char *directory, const char *format, ...);
 int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigned char month,
                   unsigned char day, unsigned char year);
 
-/* Opens path with a C library mode ("at+": append, created if missing),
- * trying up to 100 times 10 ms apart. 1 and the file in *file, or 0 and
- * null. */
-int FileOpenRetry(OsFile **file, const char *path, const char *mode);
+/* Opens path with a C library mode ("at+": append, created if missing;
+ * "wt": created or emptied), trying up to 100 times 10 ms apart. 1 and the
+ * file in *file, or 0 and *file not open. */
+int FileOpenRetry(OsFile *file, const char *path, const char *mode);
 
 /* Writes count bytes in text mode, in one write for a line of up to
- * OS_WRITE_WHOLE bytes; 1 when all were taken. */
+ * IO_WRITE_WHOLE bytes; 1 when all were taken. */
 int FileWrite(OsFile *file, const char *bytes, int count);
 
-/* Closes *file and sets it to null; 1. */
-int FileClose(OsFile **file);
+/* Closes *file and marks it not open; 1. */
+int FileClose(OsFile *file);
 
 #endif /* TSL_CGI_H */

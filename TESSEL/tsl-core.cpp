@@ -5,10 +5,18 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "tsl-os.h"
+#include "tsl-io.h"
 #include "tsl-str.h"
 
 #define TSL_SOURCE "..\\..\\TESSEL\\tsl-core"
+
+/* Argument 0 is copied into the debug log path: one cut short by the command
+ * line must be refused there, never taken for a shorter, wrong path; and
+ * every path that fits must open. */
+static_assert((int)OS_ARG0_MAX >= (int)DIAG_PATH_SIZE,
+              "a cut program path must not fit the debug log path");
+static_assert((int)DIAG_PATH_SIZE <= (int)OS_PATH_SIZE,
+              "the debug log path must be one the layer opens");
 
 static const char kLibraryVersion[] = "0.31";
 static const char kDefaultLogName[] = "debug.log";
@@ -24,25 +32,25 @@ QuickMemory quickMemory;
 /* ======================================================================== */
 
 int LockCreate(void) {
-  coreLock.mutex = OsMutexCreate();
+  OsMutexCreate(&coreLock.mutex);
   LockSetSingleThread(0);
   return 1;
 }
 
 int LockSetSingleThread(int mode) {
-  OsMutexWait(coreLock.mutex);
+  OsMutexWait(&coreLock.mutex);
   coreLock.singleThread = mode == 1 ? 1 : 0;
-  OsMutexRelease(coreLock.mutex);
+  OsMutexRelease(&coreLock.mutex);
   return 1;
 }
 
 int LockAcquire(void) {
-  if (coreLock.singleThread != 1) OsMutexWait(coreLock.mutex);
+  if (coreLock.singleThread != 1) OsMutexWait(&coreLock.mutex);
   return 1;
 }
 
 void LockRelease(void) {
-  if (coreLock.singleThread != 1) OsMutexRelease(coreLock.mutex);
+  if (coreLock.singleThread != 1) OsMutexRelease(&coreLock.mutex);
 }
 
 int MarkCallSite(const char *file, int line) {
@@ -79,7 +87,7 @@ int DiagCompose(int mode, const char *prefix, const char *file, int line, const 
       /* The message alone overran; count the location line all the same. */
       length += snprintf(nullptr, 0, "       (%s/%d)\n", file ? file : "(null)", line);
     }
-    if (!(debugFlags & DEBUG_NO_MSGBOX)) OsMessageBox(buffer + 2, "Internal error...");
+    if (!(debugFlags & DEBUG_NO_MSGBOX)) IoMessageBox(buffer + 2, "Internal error...");
   } else {
     length = FormatInto(buffer, room, format, args);
   }
@@ -95,13 +103,14 @@ int DiagCompose(int mode, const char *prefix, const char *file, int line, const 
 
 int DiagEmit(const char *text) {
   int length = (int)strlen(text);
-  if ((debugFlags & DEBUG_CONSOLE) && diagState.consoleHandle)
-    OsConsoleWrite(diagState.consoleHandle, text, length);
+  /* Raw bytes to the console: no line-end translation there. */
+  if ((debugFlags & DEBUG_CONSOLE) && diagState.console.handle != OS_NO_FILE)
+    IoWriteAll(diagState.console, text, length);
   if ((debugFlags & DEBUG_LOGFILE) && diagState.debugLogPath[0]) {
     /* Open for each text, so that every text is on disk once this returns. */
-    OsFile *file = OsFileOpen(diagState.debugLogPath, "at+");
-    if (file) {
-      OsFileWrite(file, text, length);
+    OsFile file;
+    if (IoFileOpen(&file, diagState.debugLogPath, OS_OPEN_APPEND, nullptr)) {
+      IoWriteText(file, text, length);
       OsFileClose(file);
     }
   }
@@ -264,9 +273,9 @@ static void BuildDebugLogPath(const char *logName, int argumentFits) {
 int CoreStartup(const char *logName, uint32_t flags) {
   LockCreate();
   debugFlags = flags;
-  diagState.consoleHandle = nullptr;
+  diagState.console.handle = OS_NO_FILE;
   diagState.debugLogPath[0] = 0;
-  const char *commandLine = OsGetCommandLine();
+  const char *commandLine = IoCommandLine();
   if (!commandLine) ABORT_AT_LINE(530, "Unable to retrieve commandline!\n");
   int found = CmdLineGetArgSized(commandLine, 0, diagState.debugLogPath,
                                  (int)sizeof(diagState.debugLogPath));
@@ -275,18 +284,17 @@ int CoreStartup(const char *logName, uint32_t flags) {
   BuildDebugLogPath(logName ? logName : kDefaultLogName, found == 1);
   if (debugFlags == 0) return 1;
 
-  if (debugFlags & DEBUG_CONSOLE) diagState.consoleHandle = OsConsoleOpen(diagState.debugLogPath);
+  if (debugFlags & DEBUG_CONSOLE) diagState.console = OsConsoleOpen(diagState.debugLogPath);
   if ((debugFlags & DEBUG_LOGFILE) && !(debugFlags & DEBUG_APPEND) && diagState.debugLogPath[0]) {
-    OsFile *file = OsFileOpen(diagState.debugLogPath, "wt");
-    if (file) OsFileClose(file);
+    OsFile file;
+    if (IoFileOpen(&file, diagState.debugLogPath, OS_OPEN_CREATE, nullptr)) OsFileClose(file);
   }
   if (debugFlags & DEBUG_VERBOSE) DiagPrint("Tessel v%s\n", kLibraryVersion);
   return 1;
 }
 
 int CoreShutdown(void) {
-  OsMutexClose(coreLock.mutex);
-  coreLock.mutex = nullptr;
+  OsMutexClose(&coreLock.mutex);
   return 1;
 }
 

@@ -12,12 +12,14 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include "tsl-os.h"
+
 /* ---- Global lock and call-site record ---------------------------------- */
 
 /* The lock and the record of the checked call in progress. The record is
  * not cleared after use: it keeps the last call site. */
 typedef struct CoreLock {
-  void *mutex;              /* null until LockCreate */
+  OsMutex mutex;            /* not ready until LockCreate */
   int singleThread;         /* 1: LockAcquire and LockRelease do nothing */
   const char *callSiteFile; /* static text, e.g. "..\\..\\TESSEL\\tsl-str" */
   int callSiteLine;
@@ -58,7 +60,7 @@ enum {
 };
 
 typedef struct DiagState {
-  void *consoleHandle;                 /* set when DEBUG_CONSOLE is on */
+  OsFile console;                      /* open when DEBUG_CONSOLE is on */
   char debugLogPath[DIAG_PATH_SIZE];   /* empty: no debug log file */
   char reportBuffer[DIAG_REPORT_MAX + 1];
 } DiagState;

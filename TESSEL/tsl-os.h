@@ -1,26 +1,58 @@
-/* tsl-os - the one thin layer between Tessel and the operating system.
+/* tsl-os - the raw primitives Tessel needs of the operating system.
  *
- * Everything above this header is portable. Exactly one of tsl-os-posix.cpp
- * and tsl-os-win32.cpp is compiled into a build; both define the functions
- * below, in the same order.
- *
- * Text mode. The system's bytes are those of a Windows text stream, and the
- * platform sources both apply these rules themselves (tsl-os-text.h):
- *   - writes (standard output, the request log, the debug log) store each
- *     "\n" as "\r\n";
- *   - reads (the redirect table, the request body) drop every "\r" and end
- *     the data at a byte 0x1A.
- *
- * Paths are written with backslashes ("hopdata\config.txt"); the POSIX
- * source opens them with '/'.
+ * Exactly one of tsl-os-posix.cpp and tsl-os-win32.cpp is compiled into a
+ * build; both define the functions below, in the same order, and nothing
+ * else. They hold no rule that the two systems share: text mode, read-ahead,
+ * whole-line writes, the test seams and the native form of a path are done
+ * once, above them, in tsl-io.
  */
 #ifndef TSL_OS_H
 #define TSL_OS_H
 
 #include <stdint.h>
 
-/* An open file. Opaque; null means "not open". */
-typedef struct OsFile OsFile;
+#ifdef _WIN32
+#define OS_PATH_SEPARATOR '\\'
+#else
+#define OS_PATH_SEPARATOR '/'
+#endif
+
+enum {
+  /* Longest native path the layer opens, with its terminator. */
+  OS_PATH_SIZE = 4096,
+  /* Longest program path the command line keeps: longer ones are cut, and
+   * a cut path fits no path buffer of the library, which then knows no
+   * directory of its own rather than a wrong one. */
+  OS_ARG0_MAX = 32767
+};
+
+/* An open file or standard stream: a POSIX descriptor or a Win32 handle. */
+typedef struct OsFile {
+  intptr_t handle;
+  int appending; /* opened to append: each write lands at the end */
+} OsFile;
+#define OS_NO_FILE ((intptr_t)-1)
+
+/* Why an open failed: the system's error number, and whether the refusal
+ * can pass if tried again a little later (another process holds the file
+ * for a moment), as opposed to one that stays (missing folder, no
+ * permission, read-only file system). */
+typedef struct OsFailure {
+  int code;
+  int transient;
+} OsFailure;
+
+/* The library's one recursive, process-private mutex, in storage of the
+ * caller's. ready is 0 until OsMutexCreate has run; wait and release on a
+ * mutex that is not ready do nothing. */
+typedef struct OsMutex {
+  union {
+    void *handle;
+    long long align;
+    unsigned char storage[64];
+  } u;
+  int ready;
+} OsMutex;
 
 /* A broken-down local time, as the request log needs it. */
 typedef struct OsDateTime {
@@ -31,78 +63,72 @@ typedef struct OsDateTime {
   int minute; /* 0 to 59 */
 } OsDateTime;
 
-/* The process's command-line text: program path first, then the arguments,
- * as one NUL-terminated text. On POSIX it is rebuilt from the argument
- * vector: arguments joined by single spaces, an empty argument or one that
- * holds a space or tab written in double quotes. Null when the system gives
- * none. The text stays valid until the process ends. */
-const char *OsGetCommandLine(void);
+enum { OS_OPEN_READ, OS_OPEN_CREATE, OS_OPEN_APPEND };
+enum { OS_STDIN, OS_STDOUT, OS_STDERR };
 
-/* The library's one recursive, process-private mutex. Create gives a handle
- * (never null on success); wait and release on a null handle do nothing. */
-void *OsMutexCreate(void);
-void OsMutexWait(void *mutex);
-void OsMutexRelease(void *mutex);
-void OsMutexClose(void *mutex);
+/* ---- Files and streams --------------------------------------------------- */
 
-/* The modal box of a fatal report: one OK button and the stop icon. On
- * POSIX there is no box: the caption and the text go to standard error
- * (where a web server keeps its CGI error log), never to standard output. */
-void OsMessageBox(const char *text, const char *caption);
+/* Opens a native path: OS_OPEN_READ an existing file (never a folder),
+ * OS_OPEN_CREATE a file created or emptied, OS_OPEN_APPEND a file created
+ * if missing whose every write goes to its end, also when other processes
+ * append at the same time. Never creates a folder. 1 and the file in *file;
+ * 0, and the reason in *failure when it is not null. */
+int OsFileOpen(OsFile *file, const char *nativePath, int mode, OsFailure *failure);
 
-/* The diagnostic console: a handle to write raw bytes to (no line-end
- * translation). POSIX: standard error. Win32: a console of the process's
- * own, titled with the given text. */
-void *OsConsoleOpen(const char *title);
-void OsConsoleWrite(void *console, const char *bytes, int count);
+/* One read of up to count bytes: the number read, 0 at the end, -1 on an
+ * error. An interrupted call is made again. */
+int OsFileRead(OsFile file, char *buffer, int count);
+
+/* One write of count bytes, in one system call: the number written (which
+ * may be short), or -1 on an error. An appending file's write lands whole at
+ * the end of the file, never split by another process's. */
+int OsFileWrite(OsFile file, const char *bytes, int count);
+
+void OsFileClose(OsFile file);
+
+/* OS_STDIN, OS_STDOUT or OS_STDERR; its handle is OS_NO_FILE when the
+ * process has none. */
+OsFile OsStandardStream(int which);
+
+/* A visitor who has gone away must cost a failed write, never the process:
+ * POSIX ends a process that writes to a pipe nobody reads, unless told not
+ * to. Windows has nothing to do. */
+void OsIgnoreBrokenPipe(void);
+
+/* The system's words for a failure, in text (size bytes, always ended). */
+void OsFailureText(OsFailure failure, char *text, int size);
+
+/* ---- Time, the lock, the process ------------------------------------------ */
 
 void OsSleep(int milliseconds);
 
-/* Files in text mode. mode is a C library open mode: "rt" reads, "wt"
- * creates or empties, "at"/"at+" appends (created if missing; every write
- * goes to the end of the file, also when other processes append too).
- * Returns null when the file cannot be opened; never creates a directory. */
-OsFile *OsFileOpen(const char *path, const char *mode);
+int OsMutexCreate(OsMutex *mutex); /* 1 */
+void OsMutexWait(OsMutex *mutex);
+void OsMutexRelease(OsMutex *mutex);
+void OsMutexClose(OsMutex *mutex);
 
-/* Reads up to count bytes in text mode. Delivers count bytes unless the data
- * ends (end of file, a byte 0x1A, or a read error): a dropped "\r" never
- * makes the result short. Returns the number delivered, 0 at the end. */
-int OsFileRead(OsFile *file, char *buffer, int count);
+/* Seconds since 1970 now, and their local date and time; the latter 0 when
+ * the system cannot break the time down (and *out is left alone). */
+int64_t OsTimeNow(void);
+int OsLocalTime(int64_t seconds, OsDateTime *out);
 
-/* Writes count bytes in text mode. The translated bytes of one call of up to
- * OS_WRITE_WHOLE bytes reach the system in a single write, so that a line
- * appended by one process is never split by another's. Returns 1 when all
- * were taken, else 0. */
-enum { OS_WRITE_WHOLE = 4096 };
-int OsFileWrite(OsFile *file, const char *bytes, int count);
+/* The process's command-line text: program path first, then the arguments,
+ * as one NUL-terminated text; null when the system gives none. Windows
+ * hands the text over as it is. POSIX hands over an argument vector, which
+ * is joined with single spaces, an argument that is empty or holds a space
+ * or tab written in double quotes. Valid until the process ends. */
+const char *OsCommandLine(void);
 
-void OsFileClose(OsFile *file);
+/* The modal box of a fatal report, one OK button and the stop icon. 0 where
+ * the system has none (POSIX): the caller writes the report to standard
+ * error instead, where a web server keeps its CGI error log. */
+int OsMessageBox(const char *text, const char *caption);
 
-/* Reads up to count bytes of standard input in text mode, taking no more
- * than *rawBudget bytes from the stream (the caller's CONTENT_LENGTH) and
- * lowering *rawBudget by what it took. Returns the number delivered. */
-int OsStdinRead(char *buffer, int count, int *rawBudget);
-
-/* Writes count bytes to standard output in text mode. Returns 1 when all
- * were written. */
-int OsStdoutWrite(const char *bytes, int count);
-
-/* The local date and time now, to the second. Returns 0 (and leaves *out
- * alone) when the system cannot break the time down. */
-int OsLocalTime(OsDateTime *out);
+/* A console for diagnostic texts, titled where the system allows: Windows
+ * opens one of the process's own; POSIX writes them to standard error. */
+OsFile OsConsoleOpen(const char *title);
 
 /* Ends the process through the normal exit path. */
 [[noreturn]] void OsExit(int code);
-
-/* Test seams: a test sets these instead of spawning a process or waiting
- * for midnight. Null, or a time below 0, restores the real source. */
-void OsSetCommandLineForTest(const char *text);
-void OsSetTimeForTest(int64_t secondsSinceEpoch);
-/* With 1, a fatal report's box is written to standard error as on POSIX,
- * so that tests can read it; POSIX always does so. */
-void OsSetMessageBoxToStandardErrorForTest(int enabled);
-/* Forgets that standard input has ended (end of stream or a byte 0x1A), so
- * that a test which puts new bytes on standard input can read them. */
-void OsResetStdinForTest(void);
 
 #endif /* TSL_OS_H */

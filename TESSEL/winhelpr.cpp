@@ -4,12 +4,15 @@
 #include <string.h>
 
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 #include "tsl-str.h"
 
 /* Room for a program path whose directory is wanted in a smaller buffer. No
  * system opens a longer path than this in one call. */
-enum { PROGRAM_PATH_MAX = 4096 };
+enum { PROGRAM_PATH_MAX = OS_PATH_SIZE };
+/* A program path cut by the command line must not fit here, or its cut end
+ * would be taken for the program's file and give a wrong directory. */
+static_assert((int)OS_ARG0_MAX >= (int)PROGRAM_PATH_MAX, "a cut program path must not fit");
 
 int ConvertSlashes(char *text) {
   for (; *text; text++)
@@ -38,7 +41,7 @@ int GetProgramDirectory(char *buffer, int capacity) {
    * the caller's buffer when it fits with a byte to spare (a directory
    * ended by a colon gains a backslash); otherwise through a path buffer of
    * its own, since the directory alone may still fit. */
-  const char *commandLine = OsGetCommandLine();
+  const char *commandLine = IoCommandLine();
   char whole[PROGRAM_PATH_MAX];
   char *path = buffer;
   if (CmdLineGetArgSized(commandLine, 0, buffer, capacity - 1) < 0) {

@@ -13,7 +13,7 @@
 #include <stdlib.h>
 
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 
 #define FUZZ_CHECK(condition)                                                             \
   do {                                                                                    \
@@ -29,7 +29,7 @@ inline void FuzzStartup(const char *commandLine) {
   static bool started = false;
   if (started) return;
   started = true;
-  OsSetCommandLineForTest(commandLine);
+  IoSetCommandLineForTest(commandLine);
   CoreStartup("debug.log", 0);
   MemoryInit(MEMORY_NO_LIMIT, 0);
 }

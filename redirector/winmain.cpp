@@ -10,7 +10,7 @@
 #include "cgi.h"
 #include "fastsrch.h"
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 #include "tsl-str.h"
 #include "winhelpr.h"
 #include "winmain.h"
@@ -32,17 +32,23 @@ enum {
   TABLE_PATH = 320,
   VALUE_MAX = 300
 };
+static_assert((int)TABLE_PATH <= (int)OS_PATH_SIZE,
+              "the table's path must be one the layer opens");
+static_assert((int)VALUE_BUFFER > (int)VALUE_MAX,
+              "the value buffer holds an address and its terminator");
+static_assert((int)QUERY_BUFFER > (int)FAST_SEARCH_KEY_MAX,
+              "the longest key fits the query buffer");
+static_assert((int)QUERY_BUFFER > (int)CGI_BODY_QUEUE, "a queued body fits the query buffer");
 
 static int IsWhite(unsigned char c) { return c <= 32; }
 
-/* Where the scan of an accepted-looking occurrence stands when it runs into
- * the end of a region before the table has ended: what it waits for is
- * decided by the bytes of the next region. */
-enum { SCAN_SEARCH, SCAN_AWAIT_EQUALS, SCAN_AWAIT_VALUE };
+/* What the scan of an occurrence waits for when it runs into the end of a
+ * region before the table has ended: the bytes of the next region decide. */
+enum { PENDING_NONE, PENDING_EQUALS, PENDING_VALUE };
 
 typedef struct TableScan {
   const FastSearch *search;
-  int state;
+  int pending;
   char *value;
 } TableScan;
 
@@ -63,121 +69,118 @@ static void CopyValue(const unsigned char *p, char *value) {
   value[n] = 0;
 }
 
-/* Searches one region of the table, [start, end), whose bytes are followed
- * in memory by a zero byte or by more table bytes. last says whether the
- * table ends with this region. Returns 1 when the value is found. */
-static int ScanRegion(TableScan *scan, const char *start, const char *end, int last) {
-  const unsigned char *p = (const unsigned char *)start;
-  const unsigned char *stop = (const unsigned char *)end;
-  const char *position = start;
-
-  if (scan->state == SCAN_AWAIT_EQUALS || scan->state == SCAN_AWAIT_VALUE) {
-    /* White space carried on from the previous region, line ends included. */
-    if (!SkipWhite(&p, stop) && !last) return 0;
-    if (scan->state == SCAN_AWAIT_EQUALS) {
-      if (*p != '=') {
-        /* Rejected: search on from this region's start. The previous
-         * region ended in a line end, so no occurrence can reach across
-         * into this one, but one may begin in the white space just
-         * skipped (a key that starts with a space). */
-        scan->state = SCAN_SEARCH;
-      } else {
-        p++;
-        scan->state = SCAN_AWAIT_VALUE;
-        if (!SkipWhite(&p, stop) && !last) return 0;
-      }
-    }
-    if (scan->state == SCAN_AWAIT_VALUE) {
-      CopyValue(p, scan->value);
-      return 1;
-    }
-  }
-
-  const char *occurrence;
-  const int keyLength = scan->search->keyLength;
-  while (FastSearchFind(scan->search, position, end, &occurrence)) {
-    p = (const unsigned char *)occurrence + keyLength;
-    /* A skip that reaches the end of a region that is not the last leaves
-     * the decision to the bytes that follow: the table's entries may put
-     * line ends between key, '=' and address. */
-    if (!SkipWhite(&p, stop) && !last) {
-      scan->state = SCAN_AWAIT_EQUALS;
-      return 0;
+/* Goes on from an occurrence's end at *p: white space, '=', white space,
+ * the value. 1 when the value is copied; 0 when no '=' follows (the
+ * occurrence is turned down); -1 when the region ended first and the table
+ * goes on, the decision waiting in scan->pending for the next region. */
+static int Accept(TableScan *scan, const unsigned char *p, const unsigned char *end, int last) {
+  if (scan->pending != PENDING_VALUE) {
+    if (!SkipWhite(&p, end) && !last) {
+      scan->pending = PENDING_EQUALS;
+      return -1;
     }
     if (*p != '=') {
-      position = occurrence + keyLength;
-      continue;
-    }
-    p++;
-    if (!SkipWhite(&p, stop) && !last) {
-      scan->state = SCAN_AWAIT_VALUE;
+      scan->pending = PENDING_NONE;
       return 0;
     }
-    CopyValue(p, scan->value);
-    return 1;
+    p++;
+  }
+  if (!SkipWhite(&p, end) && !last) {
+    scan->pending = PENDING_VALUE;
+    return -1;
+  }
+  scan->pending = PENDING_NONE;
+  CopyValue(p, scan->value);
+  return 1;
+}
+
+/* Searches one region of the table, [start, end), whose bytes are followed
+ * in memory by a zero byte or by more table bytes; last says whether the
+ * table ends with it. Returns 1 when the value is found.
+ *
+ * Every region but the last ends at a line end, and a key holds no byte
+ * below 32: no occurrence reaches from one region into the next, and all
+ * that can be left pending across regions is the white space after an
+ * occurrence or after its '='. A pending occurrence that is turned down
+ * here ended in an earlier region, so the search goes on from this
+ * region's start, where the next occurrence may begin inside the white
+ * space just skipped (a key can start with a space). Occurrences in the
+ * regions of white space between the two would all be turned down at the
+ * same byte. */
+static int ScanRegion(TableScan *scan, const char *start, const char *end, int last) {
+  const unsigned char *stop = (const unsigned char *)end;
+  if (scan->pending != PENDING_NONE) {
+    int settled = Accept(scan, (const unsigned char *)start, stop, last);
+    if (settled != 0) return settled > 0;
+  }
+  const char *position = start, *occurrence;
+  const int keyLength = scan->search->keyLength;
+  while (FastSearchFind(scan->search, position, end, &occurrence)) {
+    int settled = Accept(scan, (const unsigned char *)occurrence + keyLength, stop, last);
+    if (settled != 0) return settled > 0;
+    /* Turned down: occurrences that overlap it are not tried. */
+    position = occurrence + keyLength;
   }
   return 0;
+}
+
+/* The length of the data up to and including its last line end; 0 when it
+ * holds none. */
+static int UpToLastLineEnd(const char *data, int length) {
+  for (int i = length - 1; i >= 0; i--)
+    if (data[i] == '\n') return i + 1;
+  return 0;
+}
+
+/* A key holding a byte below 32 is never asked for (the driver ends a query
+ * there) and could reach across the end of a region. */
+static int IsPlainKey(const char *key) {
+  for (; *key; key++)
+    if ((unsigned char)*key < 32) return 0;
+  return 1;
 }
 
 int LookupRedirect(const char *key, char *value) {
   FastSearch search;
   int ready = FastSearchInit(&search, key, 0);
   value[0] = 0;
-  if (!ready) return 0;
+  if (!ready || !IsPlainKey(key)) return 0;
 
   char path[TABLE_PATH];
   if (!GetProgramDirectory(path, TABLE_PATH)) return 1;
   if (StrLength(path) + StrLength(kTableName) >= TABLE_PATH) return 1;
   StrAppend(path, kTableName);
-  OsFile *file = OsFileOpen(path, "rt");
-  if (!file) return 1;
+  /* One thread reads one table at a time: the reader's block lies outside
+   * the stack, where the part a small table leaves untouched costs
+   * nothing. */
+  static IoReader reader;
+  if (!IoReaderOpen(&reader, path, nullptr)) return 1;
 
   char *buffer = (char *)MemoryAlloc(TABLE_CHUNK, TSL_SOURCE, 65);
-  TableScan scan = {&search, SCAN_SEARCH, value};
-  int carry = 0;
-  int found = 0;
+  TableScan scan = {&search, PENDING_NONE, value};
+  int carry = 0, found = 0;
   for (;;) {
-    int ask = TABLE_CHUNK - 1 - carry;
-    int n = ask > 0 ? OsFileRead(file, buffer + carry, ask) : 0;
-    int length, regionEnd, last;
-    if (n > 0) {
-      length = carry + n;
-      last = n < ask;
-      regionEnd = length;
-      if (!last) {
-        /* The data may end inside a line: search up to the last line end
-         * and carry the incomplete line over. No line end at all means a
-         * line too long for the buffer, which ends the lookup. */
-        regionEnd = 0;
-        for (int i = length - 1; i >= 0; i--) {
-          if (buffer[i] == '\n' || buffer[i] == '\r') {
-            regionEnd = i + 1;
-            break;
-          }
-        }
-      }
-    } else {
-      /* The table has ended. A last line without a line end that filled
-       * the previous read to its end is still to be searched. */
-      if (ask == 0 || (carry == 0 && scan.state == SCAN_SEARCH)) break;
-      length = carry;
-      regionEnd = carry;
-      last = 1;
-    }
+    /* Fill: the line carried over, then as much as the buffer holds. */
+    const int ask = TABLE_CHUNK - 1 - carry;
+    const int length = carry + IoReaderRead(&reader, buffer + carry, ask);
+    const int last = length - carry < ask;
     buffer[length] = 0;
-    if (regionEnd > 0 || last) found = ScanRegion(&scan, buffer, buffer + regionEnd, last);
-    carry = length - regionEnd;
-    if (regionEnd == 0 && !last && scan.state == SCAN_AWAIT_VALUE) {
-      /* An entry whose '=' is followed only by white space up to a line
-       * too long to read: its address is empty, as at the table's end. */
-      value[0] = 0;
-      found = 1;
+    /* Up to the last line end, unless the table has ended. */
+    const int regionEnd = last ? length : UpToLastLineEnd(buffer, length);
+    if (regionEnd == 0 && !last) {
+      /* A line too long for the buffer ends the table. An '=' waiting for
+       * its address has none: the address is empty. */
+      found = scan.pending == PENDING_VALUE;
+      break;
     }
-    if (found || last || regionEnd == 0) break;
+    found = ScanRegion(&scan, buffer, buffer + regionEnd, last);
+    if (found || last) break;
+    /* Carry the incomplete last line over. */
+    carry = length - regionEnd;
     memmove(buffer, buffer + regionEnd, (size_t)carry);
   }
 
-  OsFileClose(file);
+  IoReaderClose(&reader);
   MemoryFree(&buffer, TABLE_CHUNK, TSL_SOURCE, 132);
   return found;
 }

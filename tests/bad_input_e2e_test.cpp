@@ -126,86 +126,6 @@ void Check(const ProcessResult &result, const Expected &expected, const std::str
   }
 }
 
-// ---- Runs with standard streams RunProcess cannot give -----------------
-
-enum class Input { kBytes, kClosed, kDevNull };
-enum class Output { kFile, kClosed, kBrokenPipe };
-
-int TempFd() {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/linkhop-io-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back(0);
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("mkostemp failed");
-  unlink(name.data());
-  return fd;
-}
-
-std::string Slurp(int fd) {
-  std::string all;
-  char chunk[65536];
-  ssize_t n;
-  lseek(fd, 0, SEEK_SET);
-  while ((n = read(fd, chunk, sizeof(chunk))) > 0) all.append(chunk, (size_t)n);
-  return all;
-}
-
-// Runs program with argv as given (argv[0] included) and SIGPIPE at its
-// default, so only the program itself can make a gone reader harmless.
-ProcessResult Spawn(const std::string &program, const std::vector<std::string> &argv,
-                    const Env &env, Input input, const std::string &body, Output output,
-                    const std::string &cwd = "") {
-  int in = TempFd(), out = TempFd(), err = TempFd();
-  if (write(in, body.data(), body.size()) != (ssize_t)body.size())
-    throw std::runtime_error("cannot stage standard input");
-  lseek(in, 0, SEEK_SET);
-  int pipeEnds[2] = {-1, -1};
-  if (output == Output::kBrokenPipe) {
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    close(pipeEnds[0]);  // the reader has gone before the program starts
-  }
-  std::vector<std::string> envText;
-  for (const auto &kv : env) envText.push_back(kv.first + "=" + kv.second);
-  std::vector<char *> args, envp;
-  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  for (auto &e : envText) envp.push_back(const_cast<char *>(e.c_str()));
-  envp.push_back(nullptr);
-
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    signal(SIGPIPE, SIG_DFL);
-    if (input == Input::kBytes) dup2(in, 0);
-    if (input == Input::kClosed) close(0);
-    if (input == Input::kDevNull) {
-      int null = open("/dev/null", O_RDONLY);
-      dup2(null, 0);
-      close(null);
-    }
-    if (output == Output::kFile) dup2(out, 1);
-    if (output == Output::kClosed) close(1);
-    if (output == Output::kBrokenPipe) dup2(pipeEnds[1], 1);
-    dup2(err, 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execve(program.c_str(), args.data(), envp.data());
-    _exit(127);
-  }
-  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  ProcessResult result;
-  result.out = Slurp(out);
-  result.err = Slurp(err);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  close(in);
-  close(out);
-  close(err);
-  return result;
-}
-
 // The day's log name at a moment, in the zone the program uses (ours).
 std::string LogName(time_t t) {
   struct tm local;
@@ -355,43 +275,43 @@ TEST_F(BadInputE2eTest, BrokenStandardStreams) {
   const std::string long1023 = "x." + std::string(1021, 'l');
   const struct {
     const char *name;
-    Input input;
-    Output output;
+    Stdin input;
+    Stdout output;
     Env env;
     std::string body;
     std::vector<std::string> args;
     int status;
     Expected expected;
   } cases[] = {
-      {"input closed, short body", Input::kClosed, Output::kFile, {{"CONTENT_LENGTH", "5"}}, "",
+      {"input closed, short body", Stdin::kClosed, Stdout::kCapture, {{"CONTENT_LENGTH", "5"}}, "",
        {}, 1, {kNoQueryPage, kNoLine, ""}},
-      {"input closed, long body", Input::kClosed, Output::kFile, {{"CONTENT_LENGTH", "600"}}, "",
+      {"input closed, long body", Stdin::kClosed, Stdout::kCapture, {{"CONTENT_LENGTH", "600"}}, "",
        {}, 1, {"", kAnyLine, ""}},
-      {"input closed, query string", Input::kClosed, Output::kFile, {{"QUERY_STRING", "ab"}}, "",
+      {"input closed, query string", Stdin::kClosed, Stdout::kCapture, {{"QUERY_STRING", "ab"}}, "",
        {}, 1, Answer("ab")},
-      {"input empty, short body", Input::kDevNull, Output::kFile, {{"CONTENT_LENGTH", "5"}}, "",
+      {"input empty, short body", Stdin::kDevNull, Stdout::kCapture, {{"CONTENT_LENGTH", "5"}}, "",
        {}, 1, {kNoQueryPage, kNoLine, ""}},
-      {"input empty, long body", Input::kDevNull, Output::kFile, {{"CONTENT_LENGTH", "900"}}, "",
+      {"input empty, long body", Stdin::kDevNull, Stdout::kCapture, {{"CONTENT_LENGTH", "900"}}, "",
        {}, 1, {"", kAnyLine, ""}},
-      {"body ends early", Input::kBytes, Output::kFile, {{"CONTENT_LENGTH", "100"}}, "x.y", {}, 1,
+      {"body ends early", Stdin::kBytes, Stdout::kCapture, {{"CONTENT_LENGTH", "100"}}, "x.y", {}, 1,
        Answer("x.y")},
-      {"long body ends early", Input::kBytes, Output::kFile, {{"CONTENT_LENGTH", "800"}}, "b",
+      {"long body ends early", Stdin::kBytes, Stdout::kCapture, {{"CONTENT_LENGTH", "800"}}, "b",
        {}, 1, Answer("b")},
-      {"output closed, explicit", Input::kBytes, Output::kClosed, {{"QUERY_STRING", "q.example"}},
+      {"output closed, explicit", Stdin::kBytes, Stdout::kClosed, {{"QUERY_STRING", "q.example"}},
        "", {}, 1, {"", kLine, "[Explicit] q.example"}},
-      {"output closed, key", Input::kClosed, Output::kClosed, {{"QUERY_STRING", "AB"}}, "", {}, 1,
+      {"output closed, key", Stdin::kClosed, Stdout::kClosed, {{"QUERY_STRING", "AB"}}, "", {}, 1,
        {"", kLine, "[AB] " + kHit}},
-      {"output closed, error page", Input::kBytes, Output::kClosed, {}, "", {}, 1,
+      {"output closed, error page", Stdin::kBytes, Stdout::kClosed, {}, "", {}, 1,
        {"", kNoLine, ""}},
-      {"reader gone, explicit", Input::kBytes, Output::kBrokenPipe,
+      {"reader gone, explicit", Stdin::kBytes, Stdout::kBrokenPipe,
        {{"QUERY_STRING", long1023}}, "", {}, 1, {"", kLine, "[Explicit] " + long1023}},
-      {"reader gone, body key", Input::kBytes, Output::kBrokenPipe, {{"CONTENT_LENGTH", "2"}},
+      {"reader gone, body key", Stdin::kBytes, Stdout::kBrokenPipe, {{"CONTENT_LENGTH", "2"}},
        "ab", {}, 1, {"", kLine, "[ab] " + kHit}},
-      {"reader gone, error page", Input::kBytes, Output::kBrokenPipe,
+      {"reader gone, error page", Stdin::kBytes, Stdout::kBrokenPipe,
        {{"CONTENT_LENGTH", "5000"}}, "", {}, 1, {"", kNoLine, ""}},
-      {"reader gone, banner", Input::kBytes, Output::kBrokenPipe, {}, "", {"/?"}, 0,
+      {"reader gone, banner", Stdin::kBytes, Stdout::kBrokenPipe, {}, "", {"/?"}, 0,
        {"", kNoLine, ""}},
-      {"output closed, banner", Input::kClosed, Output::kClosed, {}, "", {"-?"}, 0,
+      {"output closed, banner", Stdin::kClosed, Stdout::kClosed, {}, "", {"-?"}, 0,
        {"", kNoLine, ""}},
   };
   for (const auto &c : cases) {
@@ -399,8 +319,8 @@ TEST_F(BadInputE2eTest, BrokenStandardStreams) {
     std::vector<std::string> argv = {program_};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     ProcessResult result =
-        Spawn(program_, argv, RequestEnv(c.env), c.input, c.body, c.output, bin_);
-    Check(result, c.expected, TakeLog(logs_), c.status, c.output == Output::kFile);
+        RunProcess(program_, argv, RequestEnv(c.env), c.body, bin_, {c.input, c.output, true});
+    Check(result, c.expected, TakeLog(logs_), c.status, c.output == Stdout::kCapture);
   }
 }
 
@@ -555,8 +475,9 @@ TEST_F(BadInputE2eTest, HugeOrEmptyArgumentZero) {
     SCOPED_TRACE(c.name);
     for (const char *query : {"q.example", "ab"}) {
       SCOPED_TRACE(query);
-      ProcessResult result = Spawn(program_, c.argv, RequestEnv({{"QUERY_STRING", query}}),
-                                   Input::kBytes, "", Output::kFile, elsewhere.path());
+      ProcessResult result =
+          RunProcess(program_, c.argv, RequestEnv({{"QUERY_STRING", query}}), "",
+                     elsewhere.path(), {Stdin::kBytes, Stdout::kCapture, true});
       Expected expected = Answer(query);
       if (expected.out == Redirect(kHit)) expected.out = Redirect("");
       Check(result, {expected.out, kNoLine, ""}, TakeLog(logs_));

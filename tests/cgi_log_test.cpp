@@ -20,7 +20,7 @@
 
 #include "test_support.h"
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 
 namespace {
 
@@ -49,8 +49,8 @@ class CgiLogTest : public testing::Test {
   }
   void TearDown() override {
     CoreShutdown();
-    OsSetTimeForTest(-1);
-    OsSetCommandLineForTest(nullptr);
+    IoSetTimeForTest(-1);
+    IoSetCommandLineForTest(nullptr);
     unsetenv("REMOTE_ADDR");
     if (hadTz_)
       setenv("TZ", oldTz_.c_str(), 1);
@@ -61,7 +61,7 @@ class CgiLogTest : public testing::Test {
   void UseProgram(const std::string &program) {
     if (!commandLine_.empty()) CoreShutdown();
     commandLine_ = program;
-    OsSetCommandLineForTest(commandLine_.c_str());
+    IoSetCommandLineForTest(commandLine_.c_str());
     CoreStartup("debug.log", 0);
   }
   // A request from address (null: REMOTE_ADDR unset) at the given moment.
@@ -71,7 +71,7 @@ class CgiLogTest : public testing::Test {
     else
       unsetenv("REMOTE_ADDR");
     CgiInit();
-    OsSetTimeForTest(seconds);
+    IoSetTimeForTest(seconds);
   }
   void ClearLogs() {
     for (const auto &name : Listing(logs_)) unlink((logs_ + "/" + name).c_str());
@@ -268,12 +268,12 @@ TEST_F(CgiLogTest, PathThatDoesNotFitWritesNothing) {
 // ---- A log that cannot be opened ----------------------------------------------
 
 TEST_F(CgiLogTest, OpenRetriesForAboutASecondAndCreatesNothing) {
-  OsFile *file = reinterpret_cast<OsFile *>(&file);
+  OsFile file = {12345, 0};
   const std::string path = dir_ / "missing/12311999.log";
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(FileOpenRetry(&file, path.c_str(), "at+"), 0);
   std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(file.handle, OS_NO_FILE);
   EXPECT_GE(spent.count(), 0.9) << "100 attempts 10 ms apart";
   EXPECT_FALSE(FileExists(dir_ / "missing"));
 }
@@ -284,13 +284,13 @@ TEST_F(CgiLogTest, OpenWriteCloseAppendsInTextMode) {
   std::string native = path;
   for (char &ch : native)
     if (ch == '/') ch = '\\';
-  OsFile *file = nullptr;
+  OsFile file;
   ASSERT_EQ(FileOpenRetry(&file, native.c_str(), "at+"), 1);
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(FileWrite(file, "a\nb\n", 4), 1);
-  EXPECT_EQ(FileWrite(file, "c", 1), 1);
+  ASSERT_NE(file.handle, OS_NO_FILE);
+  EXPECT_EQ(FileWrite(&file, "a\nb\n", 4), 1);
+  EXPECT_EQ(FileWrite(&file, "c", 1), 1);
   EXPECT_EQ(FileClose(&file), 1);
-  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(file.handle, OS_NO_FILE);
   EXPECT_EQ(ReadFile(path), "kept\r\na\r\nb\r\nc");
 }
 
@@ -346,15 +346,40 @@ TEST_F(CgiLogDeathTest, NullArgumentReportsItsLine) {
       {[] { FileOpenRetry(nullptr, "x.log", "at+"); }, 50},
       {[] { FileOpenRetry(nullptr, nullptr, nullptr); }, 50},
       {[] {
-         OsFile *file;
+         OsFile file;
          FileOpenRetry(&file, nullptr, nullptr);
        },
        51},
       {[] {
-         OsFile *file;
+         OsFile file;
          FileOpenRetry(&file, "x.log", nullptr);
        },
        53},
+      // Every other pointer the gateway takes.
+      {[] { CgiUseSource(nullptr); }, 280},
+      {[] { CgiVariable(nullptr); }, 295},
+      {[] {
+         int length;
+         CgiGetQuery(nullptr, &length);
+       },
+       310},
+      {[] {
+         const char *data;
+         CgiGetQuery(&data, nullptr);
+       },
+       311},
+      {[] { CgiReadQuery(nullptr, 2); }, 352},
+      {[] { CgiReadQuery(nullptr, 0); }, 352},
+      {[] { CgiPrint(nullptr); }, 420},
+      {[] { CgiComment(nullptr); }, 468},
+      {[] { DateToMinutes(nullptr, 0, 0, 0, 1, 100); }, 640},
+      {[] { FileWrite(nullptr, "x", 1); }, 66},
+      {[] {
+         OsFile file = {OS_NO_FILE, 0};
+         FileWrite(&file, nullptr, 1);
+       },
+       67},
+      {[] { FileClose(nullptr); }, 82},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.line);

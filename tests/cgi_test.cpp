@@ -10,12 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 
 namespace {
 
@@ -40,14 +43,15 @@ class CgiTest : public testing::Test {
   void SetUp() override { Start(0, "C:\\web\\cgi-bin\\prog.exe"); }
   void TearDown() override {
     CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
+    IoSetCommandLineForTest(nullptr);
     for (const char *name : {"QUERY_STRING", "CONTENT_LENGTH", "REMOTE_ADDR"}) unsetenv(name);
   }
   void Start(uint32_t flags, const std::string &program) {
     for (const char *name : {"QUERY_STRING", "CONTENT_LENGTH", "REMOTE_ADDR"}) unsetenv(name);
     commandLine_ = program;
-    OsSetCommandLineForTest(commandLine_.c_str());
+    IoSetCommandLineForTest(commandLine_.c_str());
     CoreStartup("debug.log", flags);
+    MemoryInit(MEMORY_NO_LIMIT, 0);
   }
 
  private:
@@ -248,6 +252,104 @@ TEST_F(CgiTest, LargeBodyIsReadFromStandardInputOnDemand) {
   }
 }
 
+// ---- A source of the request's own ------------------------------------------
+
+// A request held in memory: what a persistent server or a test hands the
+// gateway instead of the process's environment and standard streams.
+struct MemoryRequest {
+  std::map<std::string, std::string> variables;
+  std::string body;
+  size_t taken = 0;  // body bytes handed out
+  std::string answer;
+  CgiSource source = {this, Variable, ReadBody, Write};
+
+  static const char *Variable(void *context, const char *name) {
+    auto &variables = static_cast<MemoryRequest *>(context)->variables;
+    auto found = variables.find(name);
+    return found == variables.end() ? nullptr : found->second.c_str();
+  }
+  static int ReadBody(void *context, char *buffer, int count) {
+    MemoryRequest *request = static_cast<MemoryRequest *>(context);
+    size_t n = std::min(request->body.size() - request->taken, (size_t)count);
+    memcpy(buffer, request->body.data() + request->taken, n);
+    request->taken += n;
+    return (int)n;
+  }
+  static int Write(void *context, const char *bytes, int count) {
+    static_cast<MemoryRequest *>(context)->answer.append(bytes, (size_t)count);
+    return 1;
+  }
+};
+
+TEST_F(CgiTest, RequestFromASourceOfItsOwn) {
+  setenv("QUERY_STRING", "from.environment", 1);
+  MemoryRequest request;
+  request.variables = {{"QUERY_STRING", "a.b"}, {"REMOTE_ADDR", "192.0.2.9"}};
+  ASSERT_EQ(CgiUseSource(&request.source), 1);
+  std::string out = CaptureStdout([] {
+    CgiInit();
+    CgiPrint("Location: %s\n", cgiState.queryData);
+  });
+  EXPECT_EQ(out, "") << "nothing reaches standard output";
+  EXPECT_EQ(request.answer, "Location: a.b\r\n");
+  EXPECT_STREQ(cgiState.remoteAddress, "192.0.2.9");
+  EXPECT_EQ(CgiVariable("GATEWAY_INTERFACE"), nullptr);
+
+  // Back to the process: the next request comes from the environment.
+  CgiUseSource(&cgiProcessSource);
+  CgiInit();
+  EXPECT_STREQ(cgiState.queryData, "from.environment");
+  EXPECT_EQ(cgiState.remoteAddress, nullptr);
+}
+
+// The body in text mode, never taking more than CONTENT_LENGTH announces,
+// read whole by CgiInit (up to 512 bytes) or piece by piece by
+// CgiReadQuery.
+TEST_F(CgiTest, BodyReadInTextModeWithinTheAnnouncedLength) {
+  const std::string letters = Letters(700);
+  static const struct {
+    const char *name;
+    std::string body;
+    int contentLength;
+    std::vector<int> counts;  // CgiReadQuery calls
+    std::string expected;     // everything delivered
+    size_t taken;             // body bytes taken from the source
+  } cases[] = {
+      {"CRLF body", "a\r\nb\r\n", 6, {4}, "a\nb\n", 6},
+      {"dropped carriage returns never shorten", "\r\r\rabc", 6, {3}, "abc", 6},
+      {"never past the announced length", "abcdefgh", 5, {5}, "abcde", 5},
+      {"body shorter than announced", "xyz", 100, {3}, "xyz", 3},
+      {"0x1A ends the body", "ab\x1A" "cd", 5, {2}, "ab", 5},
+      {"long body in pieces", letters, 600, {100, 500}, letters.substr(0, 600), 600},
+      {"long body, dropped carriage returns never shorten a piece",
+       "\r\r\r" + letters.substr(0, 597), 600, {2, 595}, letters.substr(0, 597), 600},
+      {"long body, 0x1A met by a later piece", letters.substr(0, 300) + "\x1A" + letters, 700,
+       {300, 1}, letters.substr(0, 300), 301},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryRequest request;
+    request.variables = {{"CONTENT_LENGTH", std::to_string(c.contentLength)}};
+    request.body = c.body;
+    CgiUseSource(&request.source);
+    CgiInit();
+    std::string delivered;
+    if (c.contentLength <= CGI_BODY_QUEUE) {
+      delivered.assign(cgiState.queryData, (size_t)cgiState.queryLength);
+    } else {
+      for (int count : c.counts) {
+        std::vector<char> piece((size_t)count);
+        CgiReadQuery(piece.data(), count);
+        delivered.append(piece.data(), strnlen(piece.data(), (size_t)count));
+      }
+    }
+    EXPECT_EQ(delivered, c.expected);
+    EXPECT_LE(request.taken, (size_t)c.contentLength);
+    EXPECT_EQ(request.taken, c.taken);
+  }
+  CgiUseSource(&cgiProcessSource);
+}
+
 // ---- Notices on the diagnostic channel --------------------------------------
 
 struct NoticeCase {
@@ -262,7 +364,7 @@ struct NoticeOutcome {
 void RunNoticeInit(NoticeOutcome &out, const void *arg) {
   const NoticeCase &c = *static_cast<const NoticeCase *>(arg);
   StdinFrom(Letters(600));
-  OsSetCommandLineForTest(c.program.c_str());
+  IoSetCommandLineForTest(c.program.c_str());
   CoreStartup("debug.log", DEBUG_LOGFILE);
   setenv("QUERY_STRING", "q=env", 1);
   setenv("CONTENT_LENGTH", c.contentLength, 1);
@@ -307,7 +409,7 @@ TEST_F(CgiTest, RefusedReadIsNoticedInTheDebugLog) {
 // ---- The response on standard output ----------------------------------------
 
 TEST_F(CgiTest, ResponseBytesOnStandardOutput) {
-  static const std::string big(CGI_PRINT_MAX, 'x');
+  static const std::string big(20000, 'x');
   static const char kHeader[] = "Content-Type: text/html\n\n";
   static const struct {
     const char *name;
@@ -347,7 +449,10 @@ TEST_F(CgiTest, ResponseBytesOnStandardOutput) {
        "Location: http://example.com/a?b\nMethod: GET\n\n"},
       {"no-query page", true, [] { return CgiPrint("Unable to locate any paramters!<BR>\n"); },
        "Unable to locate any paramters!<BR>\n"},
-      {"longest print", false, [] { return CgiPrint("%s", big.c_str()); }, big},
+      {"text far longer than any buffer", false, [] { return CgiPrint("<%s>\n", big.c_str()); },
+       "<" + big + ">\n"},
+      {"long comment", true, [] { return CgiComment("%s\n", big.c_str()); },
+       "<!-- " + big + " -->\n\n"},
       {"shutdown writes nothing", false, [] { return CgiShutdown(); }, ""},
   };
   for (const auto &c : cases) {
@@ -360,6 +465,7 @@ TEST_F(CgiTest, ResponseBytesOnStandardOutput) {
     EXPECT_EQ(header, 1);
     EXPECT_EQ(CaptureStdout([&] { result = c.write(); }), Crlf(c.expected));
     EXPECT_EQ(result, 1);
+    EXPECT_EQ(memoryState.blockCount, 0) << "a long text's block is freed";
   }
 }
 

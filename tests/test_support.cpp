@@ -13,20 +13,21 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 
 namespace fs = std::filesystem;
 
 // Fatal reports are read from standard error by the death tests; on Windows
 // they would otherwise wait in a message box. Every test program, and every
 // death-test child it starts, runs this first.
-static const bool kReportsOnStandardError = (OsSetMessageBoxToStandardErrorForTest(1), true);
+static const bool kReportsOnStandardError = (IoSetMessageBoxToStandardErrorForTest(1), true);
 
 TempDir::TempDir() {
   std::random_device random;
@@ -72,13 +73,13 @@ std::vector<std::string> Listing(const std::string &dir) {
 }
 
 void CoreStartedTest::SetUp() {
-  OsSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
+  IoSetCommandLineForTest("C:\\web\\cgi-bin\\prog.exe");
   CoreStartup("debug.log", 0);
 }
 
 void CoreStartedTest::TearDown() {
   CoreShutdown();
-  OsSetCommandLineForTest(nullptr);
+  IoSetCommandLineForTest(nullptr);
 }
 
 std::string ReadFile(const std::string &path) {
@@ -186,17 +187,19 @@ static std::string WineFor(const std::string &program,
 
 static ProcessResult RunOnce(const std::string &program, const std::vector<std::string> &args,
                              const std::map<std::string, std::string> &env,
-                             const std::string &stdinBytes, const std::string &cwd);
+                             const std::string &stdinBytes, const std::string &cwd,
+                             const Launch &launch);
 
 ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &args,
                          const std::map<std::string, std::string> &env,
-                         const std::string &stdinBytes, const std::string &cwd) {
+                         const std::string &stdinBytes, const std::string &cwd,
+                         const Launch &launch) {
   // Wine now and then fails to start a process at all, when address space
   // randomisation has taken the place it needs for its shared data: the
   // program never ran, so it is started again.
   ProcessResult result;
   for (int attempt = 0; attempt < 5; attempt++) {
-    result = RunOnce(program, args, env, stdinBytes, cwd);
+    result = RunOnce(program, args, env, stdinBytes, cwd, launch);
     if (result.err.find("failed to map the shared user data") == std::string::npos) break;
   }
   return result;
@@ -204,13 +207,19 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
 
 static ProcessResult RunOnce(const std::string &program, const std::vector<std::string> &args,
                              const std::map<std::string, std::string> &env,
-                             const std::string &stdinBytes, const std::string &cwd) {
+                             const std::string &stdinBytes, const std::string &cwd,
+                             const Launch &launch) {
   // Files rather than pipes: the child may leave its input unread, and
   // nothing can block on a full pipe.
   int in = TempFd(), out = TempFd(), err = TempFd();
   if (write(in, stdinBytes.data(), stdinBytes.size()) != (ssize_t)stdinBytes.size())
     throw std::runtime_error("cannot stage standard input");
   lseek(in, 0, SEEK_SET);
+  int pipeEnds[2] = {-1, -1};
+  if (launch.out == Stdout::kBrokenPipe) {
+    if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+    close(pipeEnds[0]);  // the reader has gone before the program starts
+  }
 
   std::map<std::string, std::string> fullEnv = env;
   std::string wine = WineFor(program, &fullEnv);
@@ -218,22 +227,33 @@ static ProcessResult RunOnce(const std::string &program, const std::vector<std::
   for (const auto &kv : fullEnv) envText.push_back(kv.first + "=" + kv.second);
   std::vector<char *> argv, envp;
   if (!wine.empty()) argv.push_back(const_cast<char *>(wine.c_str()));
-  argv.push_back(const_cast<char *>(program.c_str()));
+  if (!launch.argvGiven) argv.push_back(const_cast<char *>(program.c_str()));
   for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   for (auto &e : envText) envp.push_back(const_cast<char *>(e.c_str()));
   envp.push_back(nullptr);
+  const std::string &file = wine.empty() ? program : wine;
 
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    dup2(in, 0);
-    dup2(out, 1);
+    signal(SIGPIPE, SIG_DFL);
+    if (launch.in == Stdin::kBytes) dup2(in, 0);
+    if (launch.in == Stdin::kClosed) close(0);
+    if (launch.in == Stdin::kDevNull) {
+      int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      close(null);
+    }
+    if (launch.out == Stdout::kCapture) dup2(out, 1);
+    if (launch.out == Stdout::kClosed) close(1);
+    if (launch.out == Stdout::kBrokenPipe) dup2(pipeEnds[1], 1);
     dup2(err, 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execve(argv[0], argv.data(), envp.data());
+    execve(file.c_str(), argv.data(), envp.data());
     _exit(127);
   }
+  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }

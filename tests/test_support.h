@@ -106,12 +106,25 @@ struct ProcessResult {
   int status;       // exit status, or minus the signal that ended it
 };
 
+// How a run's standard streams and argument 0 are set up, beyond the usual:
+// stdinBytes on standard input, standard output and error captured, the
+// program path as argument 0.
+enum class Stdin { kBytes, kClosed, kDevNull };
+enum class Stdout { kCapture, kClosed, kBrokenPipe };  // kBrokenPipe: its reader has gone
+struct Launch {
+  Stdin in = Stdin::kBytes;
+  Stdout out = Stdout::kCapture;
+  bool argvGiven = false;  // args is the whole argument vector, argument 0 included
+};
+
 // Runs program with exactly the environment given (nothing inherited) and
 // stdinBytes on standard input, from the folder cwd (the caller's when
-// empty). argv[0] is the program path as given.
+// empty), with SIGPIPE at its default: only the program itself can make a
+// gone reader harmless.
 ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &args,
                          const std::map<std::string, std::string> &env,
-                         const std::string &stdinBytes = "", const std::string &cwd = "");
+                         const std::string &stdinBytes = "", const std::string &cwd = "",
+                         const Launch &launch = Launch());
 
 // A cgi-bin folder inside dir holding a copy of the built program; returns
 // the program's path. With LINKHOP_TEST_EXE set in the environment, the copy

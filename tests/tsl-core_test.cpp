@@ -20,7 +20,7 @@
 
 #include "test_support.h"
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 
 namespace {
 
@@ -161,13 +161,13 @@ TEST(CoreStartupTest, DebugLogPathIsBuiltFromArgumentZero) {
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(testing::Message() << "[" << c.commandLine << "] [" << c.logName << "]");
-    OsSetCommandLineForTest(c.commandLine);
+    IoSetCommandLineForTest(c.commandLine);
     EXPECT_EQ(CoreStartup(c.logName, 0), 1);
     EXPECT_STREQ(diagState.debugLogPath, c.path);
     EXPECT_EQ(debugFlags, 0u);
     CoreShutdown();
   }
-  OsSetCommandLineForTest(nullptr);
+  IoSetCommandLineForTest(nullptr);
 }
 
 TEST(CoreStartupTest, OverlongPathNeverOverrunsItsBuffer) {
@@ -176,7 +176,7 @@ TEST(CoreStartupTest, OverlongPathNeverOverrunsItsBuffer) {
   const std::string nearlyFull = "C:\\" + std::string(DIAG_PATH_SIZE - 8, 'a') + "\\p";
   for (const std::string *commandLine : {&tooLong, &nearlyFull}) {
     memset(diagState.reportBuffer, 'Z', sizeof(diagState.reportBuffer));
-    OsSetCommandLineForTest(commandLine->c_str());
+    IoSetCommandLineForTest(commandLine->c_str());
     EXPECT_EQ(CoreStartup("debug.log", DEBUG_LOGFILE), 1);
     EXPECT_LT(strnlen(diagState.debugLogPath, DIAG_PATH_SIZE), (size_t)DIAG_PATH_SIZE);
     EXPECT_EQ(std::string(diagState.reportBuffer, sizeof(diagState.reportBuffer)),
@@ -187,13 +187,13 @@ TEST(CoreStartupTest, OverlongPathNeverOverrunsItsBuffer) {
     }
     CoreShutdown();
   }
-  OsSetCommandLineForTest(nullptr);
+  IoSetCommandLineForTest(nullptr);
 }
 
 TEST(CoreStartupDeathTest, BlankCommandLineAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const char *text : {"", "   ", "\t \t"}) {
-    EXPECT_EXIT((OsSetCommandLineForTest(text), CoreStartup("debug.log", 0)),
+    EXPECT_EXIT((IoSetCommandLineForTest(text), CoreStartup("debug.log", 0)),
                 testing::ExitedWithCode(1),
                 LiteralRegex(AbortBox("No starting path was specified on commandline! [" +
                                           std::string(text) + "]\n",
@@ -318,11 +318,11 @@ class DiagTest : public testing::Test {
  protected:
   void SetUp() override {
     commandLine_ = "\"" + folder_.path() + "/prog.exe\" arg";
-    OsSetCommandLineForTest(commandLine_.c_str());
+    IoSetCommandLineForTest(commandLine_.c_str());
   }
   void TearDown() override {
     if (started_) CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
+    IoSetCommandLineForTest(nullptr);
   }
   void Start(uint32_t flags) {
     CoreStartup("debug.log", flags);

@@ -8,7 +8,7 @@
 
 #include "test_support.h"
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 #include "winhelpr.h"
 
 namespace {
@@ -46,7 +46,7 @@ const DirectoryCase kDirectoryCases[] = {
 TEST_F(ProgramDirectoryTest, DirectoryOfArgumentZero) {
   for (const DirectoryCase &c : kDirectoryCases) {
     SCOPED_TRACE(c.commandLine);
-    OsSetCommandLineForTest(c.commandLine);
+    IoSetCommandLineForTest(c.commandLine);
     char buffer[320];
     memset(buffer, kCanary, sizeof(buffer));
     EXPECT_EQ(GetProgramDirectory(buffer, (int)sizeof(buffer)), 1);
@@ -72,7 +72,7 @@ TEST_F(ProgramDirectoryTest, NeverWritesPastTheCapacity) {
   cases.push_back({"D:" + std::string(300, 'n'), "D:\\"});
 
   for (const Case &c : cases) {
-    OsSetCommandLineForTest(c.commandLine.c_str());
+    IoSetCommandLineForTest(c.commandLine.c_str());
     const int fit = (int)c.directory.size() + 1;
     const int most = (int)c.commandLine.size() + 4;
     for (int capacity = 0; capacity <= most; capacity++) {

@@ -12,7 +12,7 @@
 #include "table_model.h"
 #include "test_support.h"
 #include "tsl-core.h"
-#include "tsl-os.h"
+#include "tsl-io.h"
 #include "winmain.h"
 
 namespace {
@@ -46,14 +46,14 @@ class LookupTest : public testing::Test {
   void SetUp() override {
     MakeDir(bin_);
     MakeDir(bin_ + "/hopdata");
-    OsSetCommandLineForTest(program_.c_str());
+    IoSetCommandLineForTest(program_.c_str());
     CoreStartup("debug.log", 0);
     MemoryInit(MEMORY_NO_LIMIT, 0);
   }
   void TearDown() override {
     MemoryRemove();
     CoreShutdown();
-    OsSetCommandLineForTest(nullptr);
+    IoSetCommandLineForTest(nullptr);
   }
 
   void WriteTable(const std::string &bytes) { WriteFile(table_, bytes); }
@@ -280,7 +280,7 @@ TEST_F(LookupPathTest, LongProgramFileName) {
   RunFromDecoy();
   WriteTable("news=beside\n");
   commandLine_ = bin_ + "/" + std::string(300, 'n');
-  OsSetCommandLineForTest(commandLine_.c_str());
+  IoSetCommandLineForTest(commandLine_.c_str());
   EXPECT_EQ(Lookup("news"), (Answer{1, "beside"}));
 }
 
@@ -301,7 +301,7 @@ TEST_F(LookupPathTest, DeepProgramDirectory) {
     MakeDir(inner + "hopdata");
     WriteFile(inner + "hopdata/config.txt", "news=deep\n");
     commandLine_ = inner + "linkhop";
-    OsSetCommandLineForTest(commandLine_.c_str());
+    IoSetCommandLineForTest(commandLine_.c_str());
     EXPECT_EQ(Lookup("news"), (Answer{1, length <= 301 ? "deep" : ""}));
   }
 }

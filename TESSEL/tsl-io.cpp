@@ -1,0 +1,220 @@
+/* tsl-io - portable input and output (see tsl-io.h). */
+#include "tsl-io.h"
+
+#include <string.h>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+static struct {
+  const char *commandLine; /* set by a test, else null */
+  int64_t time;            /* set by a test, else below 0 */
+  int messageBoxToStandardError;
+} io = {nullptr, -1, 0};
+
+/* ---- The process, with seams for tests ----------------------------------- */
+
+const char *IoCommandLine(void) { return io.commandLine ? io.commandLine : OsCommandLine(); }
+
+int IoLocalTime(OsDateTime *out) {
+  return OsLocalTime(io.time >= 0 ? io.time : OsTimeNow(), out);
+}
+
+void IoMessageBox(const char *text, const char *caption) {
+  if (!io.messageBoxToStandardError && OsMessageBox(text, caption)) return;
+  /* One write, so that the report stays together in a shared error log. */
+  char report[4096 + 128];
+  size_t captionLength = strlen(caption), textLength = strlen(text);
+  OsFile error = OsStandardStream(OS_STDERR);
+  if (captionLength + 1 + textLength <= sizeof(report)) {
+    memcpy(report, caption, captionLength);
+    report[captionLength] = '\n';
+    memcpy(report + captionLength + 1, text, textLength);
+    IoWriteAll(error, report, (int)(captionLength + 1 + textLength));
+  } else {
+    IoWriteAll(error, caption, (int)captionLength);
+    IoWriteAll(error, "\n", 1);
+    IoWriteAll(error, text, (int)textLength);
+  }
+}
+
+void IoSetCommandLineForTest(const char *text) { io.commandLine = text; }
+
+void IoSetTimeForTest(int64_t secondsSinceEpoch) { io.time = secondsSinceEpoch; }
+
+void IoSetMessageBoxToStandardErrorForTest(int enabled) { io.messageBoxToStandardError = enabled; }
+
+/* ---- Text mode and paths ----------------------------------------------- */
+
+/* Drops every "\r" of count bytes in place; returns the number kept. Sixteen
+ * bytes at a time where the processor allows: a block with none or one "\r"
+ * (a CR LF table has one a line) takes one blend of the block and the block
+ * shifted down by a byte, with no branch that guesses which of the two it
+ * is. Every store lands below the end of the block just loaded, so no byte
+ * is overwritten before it is read. */
+static int DropReturns(char *bytes, int count) {
+  int in = 0, out = 0;
+#ifdef __SSE2__
+  /* Sixteen bytes read from kOnes + 16 - at are all ones before position
+   * at, and zero from it on. */
+  static const unsigned char kOnes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const __m128i returns = _mm_set1_epi8('\r');
+  for (; in + 16 <= count; in += 16) {
+    __m128i block = _mm_loadu_si128((const __m128i *)(bytes + in));
+    unsigned found = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(block, returns));
+    if ((found & (found - 1)) == 0) {
+      /* Bytes before the "\r" stay, those after it move down by one. */
+      int at = __builtin_ctz(found | 0x10000u);
+      __m128i before = _mm_loadu_si128((const __m128i *)(kOnes + 16 - at));
+      __m128i shifted = _mm_srli_si128(block, 1);
+      __m128i kept = _mm_or_si128(_mm_and_si128(before, block), _mm_andnot_si128(before, shifted));
+      _mm_storeu_si128((__m128i *)(bytes + out), kept);
+      out += 16 - (found != 0);
+    } else {
+      for (int k = in; k < in + 16; k++) {
+        char c = bytes[k];
+        bytes[out] = c;
+        out += c != '\r';
+      }
+    }
+  }
+#endif
+  for (; in < count; in++) {
+    char c = bytes[in];
+    bytes[out] = c;
+    out += c != '\r';
+  }
+  return out;
+}
+
+int IoTextIn(char *bytes, int count, int *ended) {
+  const char *stop = (const char *)memchr(bytes, 0x1A, (size_t)count);
+  if (stop) {
+    *ended = 1;
+    count = (int)(stop - bytes);
+  }
+  /* memchr finds the first "\r": a table with LF line ends costs no pass
+   * per byte here. */
+  char *cr = (char *)memchr(bytes, '\r', (size_t)count);
+  if (!cr) return count;
+  int plain = (int)(cr - bytes);
+  return plain + DropReturns(cr, count - plain);
+}
+
+int IoNativePath(const char *path, char *native, int size) {
+  size_t length = strlen(path);
+  if (size <= 0 || length >= (size_t)size) {
+    if (size > 0) native[0] = 0;
+    return 0;
+  }
+  for (size_t i = 0; i <= length; i++) native[i] = path[i] == '\\' ? OS_PATH_SEPARATOR : path[i];
+  return 1;
+}
+
+void IoFailureText(OsFailure failure, char *text, int size) {
+  if (failure.code == IO_PATH_TOO_LONG) {
+    strncpy(text, "path too long", (size_t)size - 1);
+    text[size - 1] = 0;
+    return;
+  }
+  OsFailureText(failure, text, size);
+}
+
+static int PathTooLong(OsFailure *failure) {
+  if (failure) {
+    failure->code = IO_PATH_TOO_LONG;
+    failure->transient = 0;
+  }
+  return 0;
+}
+
+/* ---- Reading text files ------------------------------------------------ */
+
+int IoReaderOpen(IoReader *reader, const char *path, OsFailure *failure) {
+  char native[OS_PATH_SIZE];
+  reader->start = reader->end = 0;
+  reader->ended = 0;
+  reader->file.handle = OS_NO_FILE;
+  if (!IoNativePath(path, native, sizeof(native))) return PathTooLong(failure);
+  return OsFileOpen(&reader->file, native, OS_OPEN_READ, failure);
+}
+
+/* Reads the next block and turns it into text-mode bytes; 0 at the end of
+ * the data. */
+static int Refill(IoReader *reader) {
+  if (reader->ended) return 0;
+  int n = OsFileRead(reader->file, reader->block, (int)sizeof(reader->block));
+  if (n <= 0) {
+    reader->ended = 1; /* a read error is taken as the end */
+    return 0;
+  }
+  reader->start = 0;
+  reader->end = IoTextIn(reader->block, n, &reader->ended);
+  return 1;
+}
+
+int IoReaderRead(IoReader *reader, char *buffer, int count) {
+  int got = 0;
+  while (got < count) {
+    if (reader->start == reader->end) {
+      if (!Refill(reader)) break;
+      continue; /* a block of carriage returns only holds nothing */
+    }
+    int take = reader->end - reader->start;
+    if (take > count - got) take = count - got;
+    memcpy(buffer + got, reader->block + reader->start, (size_t)take);
+    got += take;
+    reader->start += take;
+  }
+  return got;
+}
+
+void IoReaderClose(IoReader *reader) {
+  OsFileClose(reader->file);
+  reader->file.handle = OS_NO_FILE;
+}
+
+/* ---- Writing ------------------------------------------------------------- */
+
+int IoFileOpen(OsFile *file, const char *path, int mode, OsFailure *failure) {
+  char native[OS_PATH_SIZE];
+  file->handle = OS_NO_FILE;
+  if (!IoNativePath(path, native, sizeof(native))) return PathTooLong(failure);
+  return OsFileOpen(file, native, mode, failure);
+}
+
+int IoWriteAll(OsFile file, const char *bytes, int count) {
+  while (count > 0) {
+    int written = OsFileWrite(file, bytes, count);
+    if (written <= 0) return 0;
+    bytes += written;
+    count -= written;
+  }
+  return 1;
+}
+
+int IoWriteTextTo(IoSink sink, void *context, const char *bytes, int count) {
+  char translated[2 * IO_WRITE_WHOLE];
+  while (count > 0) {
+    int piece = count < IO_WRITE_WHOLE ? count : IO_WRITE_WHOLE;
+    int n = 0;
+    for (int i = 0; i < piece; i++) {
+      if (bytes[i] == '\n') translated[n++] = '\r';
+      translated[n++] = bytes[i];
+    }
+    if (!sink(context, translated, n)) return 0;
+    bytes += piece;
+    count -= piece;
+  }
+  return 1;
+}
+
+static int FileSink(void *file, const char *bytes, int count) {
+  return IoWriteAll(*(OsFile *)file, bytes, count);
+}
+
+int IoWriteText(OsFile file, const char *bytes, int count) {
+  return IoWriteTextTo(FileSink, &file, bytes, count);
+}

@@ -1,0 +1,106 @@
+/* tsl-io - Tessel's input and output, the same on every system, over the
+ * raw primitives of tsl-os.
+ *
+ * Text mode. The system's bytes are those of a Windows text stream, on
+ * every system alike:
+ *   - writes (standard output, the request log, the debug log) store each
+ *     "\n" as "\r\n";
+ *   - reads (the redirect table, the request body) drop every "\r" and end
+ *     the data at a byte 0x1A, and a dropped "\r" never makes a read short.
+ * Paths are written with backslashes ("hopdata\config.txt") and opened in
+ * the system's own form.
+ */
+#ifndef TSL_IO_H
+#define TSL_IO_H
+
+#include <stdint.h>
+
+#include "tsl-os.h"
+
+enum {
+  /* Text of up to this many bytes reaches the system in a single write, so
+   * that a line appended by one process is never split by another's. */
+  IO_WRITE_WHOLE = 4096,
+  /* A text file is read from the system in blocks of this size, however
+   * small the pieces its reader asks for. */
+  IO_READ_AHEAD = 65536
+};
+
+/* OsFailure.code of a path too long for the layer to open. */
+#define IO_PATH_TOO_LONG (-1)
+
+/* ---- The process, with seams for tests ----------------------------------- */
+
+/* The command-line text (see OsCommandLine), or the text a test set. */
+const char *IoCommandLine(void);
+
+/* The local date and time now, or at the moment a test set; 0 when the
+ * system cannot break it down. */
+int IoLocalTime(OsDateTime *out);
+
+/* The box of a fatal report; where the system has none, or a test asks for
+ * it, caption and text go to standard error in one write instead. */
+void IoMessageBox(const char *text, const char *caption);
+
+/* Test seams: null, or a time below 0, restores the real source. With 1,
+ * a fatal report's box is written to standard error, as on POSIX, so that
+ * a test can read it. */
+void IoSetCommandLineForTest(const char *text);
+void IoSetTimeForTest(int64_t secondsSinceEpoch);
+void IoSetMessageBoxToStandardErrorForTest(int enabled);
+
+/* ---- Text mode and paths ----------------------------------------------- */
+
+/* Turns count freshly read bytes into text-mode data in place: cut at the
+ * first 0x1A (setting *ended to 1), every "\r" dropped. Returns the number
+ * of bytes kept. */
+int IoTextIn(char *bytes, int count, int *ended);
+
+/* Copies path into native (size bytes) with each backslash turned into the
+ * system's separator; 0 when it does not fit (native is then empty). */
+int IoNativePath(const char *path, char *native, int size);
+
+/* The system's words for a failure of IoFileOpen or IoReaderOpen. */
+void IoFailureText(OsFailure failure, char *text, int size);
+
+/* ---- Reading text files ------------------------------------------------ */
+
+/* A text file being read, with its read-ahead block; the caller's. */
+typedef struct IoReader {
+  OsFile file;
+  int start, end; /* the block's unread text-mode bytes */
+  int ended;      /* end of file, a read error or a byte 0x1A was met */
+  char block[IO_READ_AHEAD];
+} IoReader;
+
+/* 1 when path opened for reading (a folder never does); else 0 and, when
+ * failure is not null, why. */
+int IoReaderOpen(IoReader *reader, const char *path, OsFailure *failure);
+
+/* Delivers count text-mode bytes unless the data ends first; the number
+ * delivered, 0 at the end, and 0 again on every later call. */
+int IoReaderRead(IoReader *reader, char *buffer, int count);
+
+void IoReaderClose(IoReader *reader);
+
+/* ---- Writing ------------------------------------------------------------- */
+
+/* Opens path (OS_OPEN_CREATE or OS_OPEN_APPEND) for IoWriteText. */
+int IoFileOpen(OsFile *file, const char *path, int mode, OsFailure *failure);
+
+/* Where text-mode bytes go: all count bytes, 1 when they were taken. */
+typedef int (*IoSink)(void *context, const char *bytes, int count);
+
+/* Writes count bytes in text mode to sink, in pieces of up to
+ * IO_WRITE_WHOLE bytes, each translated and handed over in one call; stops
+ * at the first piece the sink refuses. 1 when all were taken. */
+int IoWriteTextTo(IoSink sink, void *context, const char *bytes, int count);
+
+/* The same to a file or stream: each piece in one system call. */
+int IoWriteText(OsFile file, const char *bytes, int count);
+
+/* Writes raw bytes to a file or stream, again after a short write; 1 when
+ * all went. */
+int IoWriteAll(OsFile file, const char *bytes, int count);
+
+#endif /* TSL_IO_H */
