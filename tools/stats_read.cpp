@@ -195,18 +195,24 @@ static inline uint64_t Mix(uint64_t h, uint64_t w) {
   return h ^ (h >> 29);
 }
 
+// The hash of a string of at most 16 bytes, given as two words with zeros
+// after its end.
+static inline uint64_t HashShort(uint64_t low, uint64_t high, size_t n) {
+  uint64_t h = Mix(Mix(0x243F6A8885A308D3ULL ^ n, low), high);
+  h *= 0xFF51AFD7ED558CCDULL;
+  return h ^ (h >> 32);
+}
+
 static inline uint64_t HashBytes(const char *p, size_t n) {
-  uint64_t h = 0x243F6A8885A308D3ULL ^ n;
-  if (n >= 8) {
-    const char *last = p + n - 8;
-    for (; p < last; p += 8) h = Mix(h, Load64(p));
-    h = Mix(h, Load64(last));
-  } else if (n >= 4) {
-    h = Mix(h, Load32(p) | Load32(p + n - 4) << 32);
-  } else if (n > 0) {
-    h = Mix(h, (uint64_t)(unsigned char)p[0] | (uint64_t)(unsigned char)p[n / 2] << 8 |
-                   (uint64_t)(unsigned char)p[n - 1] << 16);
+  if (n <= 16) {
+    char padded[16] = {};
+    memcpy(padded, p, n);
+    return HashShort(Load64(padded), Load64(padded + 8), n);
   }
+  uint64_t h = 0x243F6A8885A308D3ULL ^ n;
+  const char *last = p + n - 8;
+  for (; p < last; p += 8) h = Mix(h, Load64(p));
+  h = Mix(h, Load64(last));
   h *= 0xFF51AFD7ED558CCDULL;
   return h ^ (h >> 32);
 }
@@ -235,6 +241,38 @@ class StringTable {
                                       n - kHead)))
         return slot.id;
     }
+    return Add(p, n, hash);
+  }
+
+#if defined(__SSE2__) && defined(__GNUC__)
+  // The same as Intern, for a string in the reading buffer, where 16 bytes
+  // can be read at p whatever n is: a short string is hashed and compared
+  // as one 16-byte vector, with no loop and no call.
+  uint32_t InternFromBuffer(const char *p, size_t n) {
+    if (n > kHead) return Intern(p, n);
+    const __m128i kept = _mm_cmplt_epi8(
+        _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm_set1_epi8((char)n));
+    const __m128i text = _mm_and_si128(_mm_loadu_si128((const __m128i *)p), kept);
+    const uint64_t hash = HashShort((uint64_t)_mm_cvtsi128_si64(text),
+                                    (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(text, text)), n);
+    const uint32_t tag = (uint32_t)(hash >> 32);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (size_t)hash & mask;; i = (i + 1) & mask) {
+      const Slot &slot = slots_[i];
+      if (slot.id == kEmpty) break;
+      if (slot.tag == tag && slot.length == n &&
+          _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_loadu_si128((const __m128i *)slot.head))) ==
+              0xFFFF)
+        return slot.id;
+    }
+    return Add(p, n, hash);
+  }
+#else
+  uint32_t InternFromBuffer(const char *p, size_t n) { return Intern(p, n); }
+#endif
+
+ private:
+  uint32_t Add(const char *p, size_t n, uint64_t hash) {
     const uint32_t id = (uint32_t)offsets_.size();
     offsets_.push_back(bytes_.size());
     lengths_.push_back((uint32_t)n);
@@ -250,6 +288,7 @@ class StringTable {
     return id;
   }
 
+ public:
   // Asks the processor to fetch the slot where the string with this hash
   // is looked for first, ahead of the lookup.
   void Prefetch(uint64_t hash) const {
@@ -328,33 +367,35 @@ class NumberSet {
   size_t count_ = 0;
 };
 
-// IPv4 client addresses (nearly all of them), each with the last day it was
-// seen on: eight bytes a slot, so that the table of a busy site's clients
-// stays in the processor's cache.
-class Ipv4Table {
+// Client addresses of at most 15 digits and full stops (IPv4 addresses,
+// nearly all of them), each packed into a number of its own (see
+// PackAddress) and kept with the last day it was seen on: sixteen bytes a
+// slot, so that a busy site's clients stay in the processor's cache.
+class PackedClients {
  public:
-  Ipv4Table() : slots_(1024) {}
+  PackedClients() : slots_(1024) {}
 
-  void Prefetch(uint32_t address) const {
+  void Prefetch(uint64_t code) const {
 #ifdef __GNUC__
-    __builtin_prefetch(&slots_[Index(address)]);
+    __builtin_prefetch(&slots_[Index(code)]);
 #else
-    (void)address;
+    (void)code;
 #endif
   }
 
-  // Notes the address as seen on the day numbered mark (from 1); true when
+  // Notes the client as seen on the day numbered mark (from 1); true when
   // it had not been seen on that day before.
-  bool See(uint32_t address, uint32_t mark) {
+  bool See(uint64_t code, uint32_t mark) {
     const size_t mask = slots_.size() - 1;
-    for (size_t i = Index(address);; i = (i + 1) & mask) {
+    for (size_t i = Index(code);; i = (i + 1) & mask) {
       Slot &slot = slots_[i];
-      if (slot.mark == 0) {
-        slot = Slot{address, mark};
+      if (slot.code == 0) {
+        slot.code = code;
+        slot.mark = mark;
         if (2 * ++count_ > slots_.size()) Grow();
         return true;
       }
-      if (slot.address == address) {
+      if (slot.code == code) {
         if (slot.mark == mark) return false;
         slot.mark = mark;
         return true;
@@ -365,25 +406,26 @@ class Ipv4Table {
   template <typename F>
   void ForEach(F f) const {
     for (const Slot &slot : slots_)
-      if (slot.mark != 0) f(slot.address);
+      if (slot.code != 0) f(slot.code);
   }
 
  private:
   struct Slot {
-    uint32_t address = 0;
-    uint32_t mark = 0;  // 0: empty
+    uint64_t code = 0;  // 0: empty
+    uint32_t mark = 0;
   };
-  size_t Index(uint32_t address) const {
-    return (size_t)(((uint64_t)address * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
+  size_t Index(uint64_t code) const {
+    code *= 0x9E3779B97F4A7C15ULL;
+    return (size_t)(code ^ (code >> 29)) & (slots_.size() - 1);
   }
   void Grow() {
     std::vector<Slot> old(slots_.size() * 2);
     old.swap(slots_);
     const size_t mask = slots_.size() - 1;
     for (const Slot &slot : old)
-      if (slot.mark != 0) {
-        size_t i = Index(slot.address);
-        while (slots_[i].mark != 0) i = (i + 1) & mask;
+      if (slot.code != 0) {
+        size_t i = Index(slot.code);
+        while (slots_[i].code != 0) i = (i + 1) & mask;
         slots_[i] = slot;
       }
   }
@@ -391,9 +433,10 @@ class Ipv4Table {
   size_t count_ = 0;
 };
 
-// A client address in a day's list: an IPv4 address as its number, any
-// other as 2^32 plus its number in a StringTable.
-constexpr uint64_t kTextClient = 1ULL << 32;
+// A client in a day's list: the packed number of an address of digits and
+// full stops, whose lowest four bits are never 0; any other address as its
+// number in a StringTable times 16.
+constexpr int kTextClientShift = 4;
 
 // ---- Counting lines -----------------------------------------------------
 
@@ -436,36 +479,45 @@ static inline bool ParseStamp(const char *p, uint32_t *value) {
   return bad >= 0;
 }
 
-// An IPv4 address in its usual form (four numbers up to 255, without
-// leading zeros) at p, as its number; returns where it ends, or null when
-// the text at p is not one. Reads no further than the first byte that is
-// neither a digit nor a full stop.
-static inline const char *ReadIpv4(const char *p, uint32_t *address) {
-  uint32_t v = 0;
-  for (int part = 0; part < 4; part++) {
-    unsigned n = (unsigned char)*p - (unsigned)'0';
-    if (n > 9) return nullptr;
-    p++;
-    unsigned digit = (unsigned char)*p - (unsigned)'0';
-    if (digit <= 9) {
-      if (n == 0) return nullptr;
-      n = n * 10 + digit;
-      p++;
-      digit = (unsigned char)*p - (unsigned)'0';
-      if (digit <= 9) {
-        n = n * 10 + digit;
-        p++;
-        if (n > 255) return nullptr;
-      }
-    }
-    v = v << 8 | n;
-    if (part < 3) {
-      if (*p != '.') return nullptr;
-      p++;
-    }
+// The client address at p when it is 1 to 15 digits and full stops followed
+// by a space (an IPv4 address, or text like one), packed four bits a byte
+// into a number that no other such text has: a digit as 1 to 10, a full
+// stop as 15, nothing after the end as 0. Returns where the address ends,
+// or null for any other address. Reads 16 bytes at p.
+static inline const char *PackAddress(const char *p, uint64_t *code) {
+#if defined(__SSE2__) && defined(__GNUC__)
+  const __m128i bytes = _mm_loadu_si128((const __m128i *)p);
+  const unsigned spaces = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+  const __m128i digits =
+      _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8('0')), bytes),
+                    _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8('9')), bytes));
+  const unsigned accepted = (unsigned)_mm_movemask_epi8(
+      _mm_or_si128(digits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+  const unsigned n = spaces ? (unsigned)__builtin_ctz(spaces) : 16;
+  const unsigned before = (1u << n) - 1;
+  if (n == 0 || n == 16 || (accepted & before) != before) return nullptr;
+  const __m128i kept = _mm_cmplt_epi8(
+      _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm_set1_epi8((char)n));
+  const __m128i nibbles = _mm_and_si128(
+      _mm_add_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), _mm_set1_epi8(1)), kept);
+  // Each pair of bytes into one: the first in the low four bits.
+  const __m128i pairs =
+      _mm_or_si128(_mm_and_si128(nibbles, _mm_set1_epi16(0x000F)),
+                   _mm_and_si128(_mm_srli_epi16(nibbles, 4), _mm_set1_epi16(0x00F0)));
+  *code = (uint64_t)_mm_cvtsi128_si64(_mm_packus_epi16(pairs, pairs));
+  return p + n;
+#else
+  uint64_t v = 0;
+  unsigned n = 0;
+  for (; n < 16 && p[n] != ' '; n++) {
+    const char c = p[n];
+    if (c != '.' && (c < '0' || c > '9')) return nullptr;
+    v |= (uint64_t)((c & 0x0F) + 1) << (4 * n);
   }
-  *address = v;
-  return p;
+  if (n == 0 || n == 16) return nullptr;
+  *code = v;
+  return p + n;
+#endif
 }
 
 #if defined(__SSE2__) && defined(__GNUC__)
@@ -542,7 +594,7 @@ class Tally {
     }
     Parsed &line = pending_[next_];
     if (!Parse(p, end, &line)) return false;
-    if (line.isIpv4) ipv4_.Prefetch(line.ipv4);
+    if (line.isPacked) packed_.Prefetch(line.code);
     else clients_.Prefetch(line.clientHash);
     waiting_++;
     next_ = (next_ + 1) % kAhead;
@@ -562,8 +614,8 @@ class Tally {
     const char *client, *key, *target;
     uint32_t clientLength, keyLength, targetLength;
     uint32_t stamp;
-    bool isExplicit, isIpv4;
-    uint32_t ipv4;
+    bool isExplicit, isPacked;
+    uint64_t code;  // of a packed address
     uint64_t clientHash;
   };
   static constexpr size_t kAhead = 8;  // lines read ahead of the one counted
@@ -573,11 +625,11 @@ class Tally {
   bool Parse(const char *p, const char *end, Parsed *line) {
     // The shortest line: "a 00000000 [k] ".
     if (end - p < 15) return false;
-    // The client address runs to the first space. IPv4 addresses in their
-    // usual form are kept as numbers, any other address as text.
-    const char *space = ReadIpv4(p, &line->ipv4);
-    line->isIpv4 = space && *space == ' ';
-    if (!line->isIpv4) space = (const char *)memchr(p, ' ', (size_t)(end - p));
+    // The client address runs to the first space. IPv4 addresses are kept
+    // packed into numbers, any other address as text.
+    const char *space = PackAddress(p, &line->code);
+    line->isPacked = space != nullptr;
+    if (!space) space = (const char *)memchr(p, ' ', (size_t)(end - p));
     if (!space || space == p || end - space < 14) return false;
     const char *stampText = space + 1;
     // Lines of the same minute follow one another: a stamp is read once.
@@ -598,7 +650,7 @@ class Tally {
     if (!keyEnd || keyEnd == key || fullStop) return false;
     line->client = p;
     line->clientLength = (uint32_t)(space - p);
-    if (!line->isIpv4) line->clientHash = HashBytes(p, line->clientLength);
+    if (!line->isPacked) line->clientHash = HashBytes(p, line->clientLength);
     line->key = key;
     line->keyLength = (uint32_t)(keyEnd - key);
     line->target = keyEnd + 2;
@@ -621,7 +673,7 @@ class Tally {
       host.first = std::min(host.first, day_);
       host.last = std::max(host.last, day_);
     } else {
-      const uint32_t id = keys_.Intern(line.key, line.keyLength);
+      const uint32_t id = keys_.InternFromBuffer(line.key, line.keyLength);
       if (id >= keyCounts_.size()) keyCounts_.resize(id + 1);
       KeyCount &count = keyCounts_[id];
       if (line.targetLength > 0) {
@@ -636,14 +688,14 @@ class Tally {
     }
     hours_[line.stamp % 1440 / 60]++;
 
-    if (line.isIpv4) {
-      if (ipv4_.See(line.ipv4, day_ + 1)) dayClients_[day_].push_back(line.ipv4);
+    if (line.isPacked) {
+      if (packed_.See(line.code, day_ + 1)) dayClients_[day_].push_back(line.code);
     } else {
       const uint32_t client = clients_.Intern(line.client, line.clientLength, line.clientHash);
       if (client >= clientDay_.size()) clientDay_.resize(client + 1, 0);
       if (clientDay_[client] != day_ + 1) {
         clientDay_[client] = day_ + 1;
-        dayClients_[day_].push_back(kTextClient | client);
+        dayClients_[day_].push_back((uint64_t)client << kTextClientShift);
       }
     }
   }
@@ -664,7 +716,7 @@ class Tally {
       capital |= c >= 'A' && c <= 'Z';
     }
     if (user) p = user + 1;
-    if (!capital) return hosts_.Intern(p, (size_t)(hostEnd - p));
+    if (!capital) return hosts_.InternFromBuffer(p, (size_t)(hostEnd - p));
     host_.assign(p, hostEnd);
     for (char &ch : host_)
       if (ch >= 'A' && ch <= 'Z') ch = (char)(ch - 'A' + 'a');
@@ -676,10 +728,10 @@ class Tally {
   StringTable keys_, hosts_;
   std::vector<KeyCount> keyCounts_;
   std::vector<HostCount> hostCounts_;
-  Ipv4Table ipv4_;
+  PackedClients packed_;
   StringTable clients_;                            // the other client addresses
   std::vector<uint32_t> clientDay_;                // by number in clients_: the last day seen, plus 1
-  std::vector<std::vector<uint64_t>> dayClients_;  // by day: its clients (see kTextClient)
+  std::vector<std::vector<uint64_t>> dayClients_;  // by day: its clients (see kTextClientShift)
   std::array<uint64_t, 24> hours_{};
   std::string host_;
   uint64_t lastStampBytes_ = 0;  // the last stamp read, as text (never all zeros) and value
@@ -841,7 +893,7 @@ static bool ReadSegment(const LogFile &log, const Segment &segment, Tally *tally
 
 void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, Report *report) {
   StringTable keys, hosts, clients;
-  NumberSet ipv4;
+  NumberSet packed;
   std::vector<KeyCount> keyCounts;
   std::vector<HostCount> hostCounts;
   auto join = [](auto &into, const auto &from) {
@@ -871,7 +923,7 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
       const std::string_view s = tally.clients_.At(id);
       clientIds[t][id] = clients.Intern(s.data(), s.size());
     }
-    tally.ipv4_.ForEach([&](uint32_t address) { ipv4.Insert(address); });
+    tally.packed_.ForEach([&](uint64_t code) { packed.Insert(code); });
     for (int h = 0; h < 24; h++) report->hours[h] += tally.hours_[h];
   }
 
@@ -892,7 +944,7 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
     row.last = dayList[hostCounts[id].last];
     report->hosts.push_back(std::move(row));
   }
-  report->clients = ipv4.size() + clients.size();
+  report->clients = packed.size() + clients.size();
 
   // A day's clients: each thread's list holds each once, and a day read by
   // one thread alone is in one list; a client in the lists of two threads
@@ -913,8 +965,9 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
       NumberSet seen;
       for (size_t t = 0; t < tallies.size(); t++)
         for (uint64_t client : tallies[t].dayClients_[d])
-          seen.Insert(client < kTextClient ? client
-                                           : kTextClient | clientIds[t][(uint32_t)client]);
+          seen.Insert(client & 15 ? client
+                                  : (uint64_t)clientIds[t][client >> kTextClientShift]
+                                        << kTextClientShift);
       row.clients = seen.size();
     }
     report->hits += row.hits;
