@@ -392,7 +392,7 @@ class PackedClients {
       if (slot.code == 0) {
         slot.code = code;
         slot.mark = mark;
-        if (2 * ++count_ > slots_.size()) Grow();
+        if (4 * ++count_ > 3 * slots_.size()) Grow();  // three quarters full at most
         return true;
       }
       if (slot.code == code) {
@@ -452,6 +452,7 @@ struct HostCount {
 
 struct DayCount {
   uint64_t hits = 0, misses = 0, explicit_ = 0, unreadable = 0;
+  uint64_t clients = 0;  // when a day is read by one thread alone
 };
 
 // The value of each byte as an upper-case hexadecimal digit; -1 for any
@@ -573,11 +574,14 @@ static inline bool IsSchemeByte(char c) {
 //
 // A thread reads the lines of a day one after another, never mixed with
 // another day's (see ReadLogs). So a client is new to the day exactly when
-// the day it was last seen on is another one, and each thread lists every
-// day's clients without a set of pairs.
+// the day it was last seen on is another one, and each thread counts (or
+// lists) every day's clients without a set of pairs.
 class alignas(64) Tally {  // its own cache lines: each thread writes its own
  public:
-  explicit Tally(size_t days) : days_(days), dayClients_(days) {}
+  // With listClients, each day's clients are listed, for a day that other
+  // threads read too; otherwise only counted.
+  Tally(size_t days, bool listClients)
+      : days_(days), dayClients_(listClients ? days : 0), listClients_(listClients) {}
 
   void StartSegment(uint32_t day) { day_ = day; }  // its lines are all of one day
   void Unreadable() { days_[day_].unreadable++; }
@@ -689,15 +693,20 @@ class alignas(64) Tally {  // its own cache lines: each thread writes its own
     hours_[line.stamp % 1440 / 60]++;
 
     if (line.isPacked) {
-      if (packed_.See(line.code, day_ + 1)) dayClients_[day_].push_back(line.code);
+      if (packed_.See(line.code, day_ + 1)) NewClient(line.code);
     } else {
       const uint32_t client = clients_.Intern(line.client, line.clientLength, line.clientHash);
       if (client >= clientDay_.size()) clientDay_.resize(client + 1, 0);
       if (clientDay_[client] != day_ + 1) {
         clientDay_[client] = day_ + 1;
-        dayClients_[day_].push_back((uint64_t)client << kTextClientShift);
+        NewClient((uint64_t)client << kTextClientShift);
       }
     }
+  }
+
+  void NewClient(uint64_t client) {  // new to the day
+    if (listClients_) dayClients_[day_].push_back(client);
+    else days_[day_].clients++;
   }
 
   // The host of an explicit address: without a scheme (https://) or user
@@ -732,6 +741,7 @@ class alignas(64) Tally {  // its own cache lines: each thread writes its own
   StringTable clients_;                            // the other client addresses
   std::vector<uint32_t> clientDay_;                // by number in clients_: the last day seen, plus 1
   std::vector<std::vector<uint64_t>> dayClients_;  // by day: its clients (see kTextClientShift)
+  bool listClients_;
   std::array<uint64_t, 24> hours_{};
   std::string host_;
   uint64_t lastStampBytes_ = 0;  // the last stamp read, as text (never all zeros) and value
@@ -946,9 +956,9 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
   }
   report->clients = packed.size() + clients.size();
 
-  // A day's clients: each thread's list holds each once, and a day read by
-  // one thread alone is in one list; a client in the lists of two threads
-  // is counted once.
+  // A day's clients: counted by the thread that read the whole day, or
+  // listed, each once, by every thread that read a part of it; a client in
+  // the lists of two threads is counted once.
   for (uint32_t d = 0; d < dayList.size(); d++) {
     DayRow row;
     row.day = dayList[d];
@@ -958,8 +968,11 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
       row.misses += tally.days_[d].misses;
       row.explicit_ += tally.days_[d].explicit_;
       row.unreadable += tally.days_[d].unreadable;
-      lists += !tally.dayClients_[d].empty();
-      row.clients += tally.dayClients_[d].size();
+      row.clients += tally.days_[d].clients;
+      if (!tally.dayClients_.empty()) {
+        lists += !tally.dayClients_[d].empty();
+        row.clients += tally.dayClients_[d].size();
+      }
     }
     if (lists > 1) {
       NumberSet seen;
@@ -1016,7 +1029,7 @@ bool ReadLogs(const std::vector<LogFile> &logs, bool progress, Report *report,
   units.push_back(segments.size());
 
   const unsigned threads = (unsigned)std::max<size_t>(1, std::min<size_t>(cores, unitCount));
-  std::vector<Tally> tallies(threads, Tally(dayList.size()));
+  std::vector<Tally> tallies(threads, Tally(dayList.size(), !wholeDays));
   std::vector<SegmentResult> results(segments.size());
   std::atomic<size_t> next{0};
   std::atomic<uint64_t> done{0};
