@@ -8,6 +8,9 @@ Each row of ROWS is tab-separated:
   scan     LABEL RAW BYTES GOAL   linkhop (A) against grep (B) on one table;
                              GOAL 1 when the row carries the scan goal
   server   TOOL A_RPS B_RPS  requests per second per round, comma-separated
+  stats    RAW WCRAW BYTES LINES GOAL AWK   hoptool stats --json (A) against
+                             awk (B) on the same logs; WCRAW: wc -l (A) against
+                             hoptool stats (B); GOAL 1 when the row carries the goal
   skipped  LABEL REASON      a measure that was not taken
   note     TEXT              printed under the table
 "report.py scanner JSON" prints scan_bench's throughput instead.
@@ -26,6 +29,7 @@ REQUEST_TIME_GOAL = 1.10     # linkhop / floor, median wall time: at most
 REQUEST_MEMORY_GOAL = 1.20   # linkhop / floor, peak resident memory: at most
 SCAN_GOAL = 1.00             # linkhop / grep, median wall time: at most
 SERVER_GOAL = 0.95           # linkhop / floor, requests per second: at least
+STATS_GOAL = 0.33            # hoptool stats --json / awk's count, median wall time: at most
 
 
 def load(path):
@@ -144,6 +148,31 @@ def main():
                          "%.2fx" % r, *verdict(r, SERVER_GOAL, False)))
             notes.append("lighttpd rounds, requests/s: linkhop %s; floor %s"
                          % (", ".join("%.0f" % x for x in a), ", ".join("%.0f" % x for x in b)))
+        elif kind == "stats":
+            runs, status = load(field[1])
+            wc, wc_status = load(field[2])
+            size, lines, goal, awk = int(field[3]), int(field[4]), field[5] == "1", field[6]
+            a_ns = statistics.median(t for t, _ in runs["A"])
+            b_ns = statistics.median(t for t, _ in runs["B"])
+            wc_ns = statistics.median(t for t, _ in wc["A"])
+            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            r = a_ns / b_ns
+            goal_text, met = verdict(r, STATS_GOAL, True) if goal else ("-", "")
+            rows.append(("hoptool stats --json, %d lines, %.0f MB (%d runs each)"
+                         % (lines, size / 1e6, len(runs["A"])),
+                         "%s, %.0f MB/s" % (duration(a_ns), size / a_ns * 1e3),
+                         "%s, %.0f MB/s %s" % (duration(b_ns), size / b_ns * 1e3, awk),
+                         "%.2fx" % r + spread, goal_text, met))
+            rows.append(("hoptool stats --json, reading speed", "%.0f MB/s" % (size / a_ns * 1e3),
+                         "%.0f MB/s wc -l" % (size / wc_ns * 1e3), "%.2fx" % (wc_ns / a_ns), "-", ""))
+            a_kb = max(k for _, k in runs["A"])
+            b_kb = max(k for _, k in runs["B"])
+            rows.append(("hoptool stats --json, peak resident memory", "%d kB" % a_kb,
+                         "%d kB %s" % (b_kb, awk), "%.2fx" % (a_kb / b_kb), "-", ""))
+            if status["A"] != {0} or status["B"] != {0} or wc_status["A"] != {0}:
+                notes.append("hoptool stats: unexpected exit status, hoptool %s %s %s wc %s"
+                             % (sorted(status["A"]), awk, sorted(status["B"]),
+                                sorted(wc_status["A"])))
         elif kind == "skipped":
             rows.append((field[1], "skipped: " + field[2], "", "", "", ""))
         elif kind == "note":

@@ -5,7 +5,9 @@
 #     answer and exits (wall time and peak resident memory);
 #   - the table scan against grep on the same file, for the key on the last
 #     line of tables from 64 KiB to 64 MiB, LF and CR LF;
-#   - requests per second through lighttpd's CGI against the floor.
+#   - requests per second through lighttpd's CGI against the floor;
+#   - hoptool stats --json on 3,000,000 log lines against awk's count of
+#     the keys (mawk), with wc -l's speed on the same files beside it.
 # Runs alternate A B A B and every figure is a ratio of medians. The script
 # reports and does not gate: it exits 0 whether the goals are met or not.
 #
@@ -180,6 +182,46 @@ CONF
   wait "$server_pid" 2>/dev/null || true
   server_pid=
 fi
+
+# ---- hoptool stats -------------------------------------------------------
+# hoptool stats --json (every table it makes) on a month of logs from two
+# servers, against the one count a webmaster would type, with Debian's
+# default awk (mawk); wc -l on the same files gives the speed of reading.
+if [ $quick = 1 ]; then
+  log_lines=200000 stats_runs=5 stats_seconds=10 stats_goal=0
+else
+  log_lines=3000000 stats_runs=15 stats_seconds=60 stats_goal=1
+fi
+awk_count='{c[$3]++} END {for (k in c) print k, c[k]}'
+awk_program=$(command -v mawk || command -v awk || true)
+if ! cmake --build "$build" -j"$(nproc)" --target hoptool >/dev/null 2>&1; then
+  row skipped "hoptool stats" "hoptool not built (needs libcli11-dev and nlohmann-json3-dev)"
+elif [ -z "$awk_program" ]; then
+  row skipped "hoptool stats" "no awk is installed"
+else
+  hoptool=$PWD/$build/tools/hoptool
+  logs=$work/logs
+  echo "hoptool stats: writing $log_lines log lines..."
+  python3 bench/make_logs.py "$logs" "$log_lines"
+  log_files=("$logs"/*/*.log)
+  log_bytes=$(cat "${log_files[@]}" | wc -c) # and cached before either side runs
+  [ "$(basename "$awk_program")" = mawk ] || row note "hoptool stats: measured against $awk_program, not mawk"
+  if ! "$hoptool" stats --json "$logs"/server1 "$logs"/server2 >"$work/stats.json"; then
+    row note "hoptool stats: failed on the benchmark's logs"
+  fi
+  echo "hoptool stats --json against awk, up to $stats_runs runs each..."
+  env LC_ALL=C "$timer" -n "$stats_runs" -w 1 -t "$stats_seconds" \
+    -- "$hoptool" stats --json "$logs"/server1 "$logs"/server2 \
+    -- "$awk_program" "$awk_count" "${log_files[@]}" >"$work/stats.raw"
+  echo "wc -l against hoptool stats --json, up to $stats_runs runs each..."
+  env LC_ALL=C "$timer" -n "$stats_runs" -w 1 -t "$stats_seconds" \
+    -- wc -l "${log_files[@]}" \
+    -- "$hoptool" stats --json "$logs"/server1 "$logs"/server2 >"$work/wc.raw"
+  row stats "$work/stats.raw" "$work/wc.raw" "$log_bytes" "$log_lines" "$stats_goal" \
+    "$(basename "$awk_program")"
+  rm -rf "$logs"
+fi
+# ---- end of hoptool stats ------------------------------------------------
 
 echo
 python3 bench/report.py "$rows"
