@@ -3,7 +3,8 @@
 # missing. Without root it only says what is missing.
 #   scripts/deps.sh          the build and the unit tests
 #   scripts/deps.sh --full   also the web servers, the Windows cross
-#                            compiler and Wine that scripts/test.sh uses
+#                            compiler, Wine and the browser (headless
+#                            Chromium) that scripts/test.sh uses
 set -euo pipefail
 need=()
 want() { need+=("$1"); }
@@ -11,6 +12,8 @@ command -v cmake >/dev/null || want cmake
 command -v g++ >/dev/null || want g++
 [ -f /usr/include/gtest/gtest.h ] || want libgtest-dev
 [ -f /usr/include/benchmark/benchmark.h ] || want libbenchmark-dev
+[ -f /usr/include/CLI/CLI.hpp ] || want libcli11-dev              # hoptool
+[ -f /usr/include/nlohmann/json.hpp ] || want nlohmann-json3-dev  # hoptool
 if [ "${1:-}" = --full ]; then
   [ -x /usr/sbin/lighttpd ] || want lighttpd
   [ -x /usr/sbin/apache2 ] || want apache2
@@ -18,6 +21,10 @@ if [ "${1:-}" = --full ]; then
   command -v x86_64-w64-mingw32-g++-posix >/dev/null || want g++-mingw-w64-x86-64-posix
   [ -d /usr/src/googletest/googletest ] || want googletest
   [ -x /usr/lib/wine/wine64 ] || want wine64
+  # hoptool stats: its page drawn in a browser, and the benchmark's awk
+  [ -x /usr/bin/chromium-headless-shell ] || want chromium-headless-shell
+  command -v python3 >/dev/null || want python3
+  command -v mawk >/dev/null || want mawk
 fi
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" != 0 ]; then

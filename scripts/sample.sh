@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the program and answers sample requests the way a web server would
-# run it: program in a cgi-bin folder, request in the CGI environment.
+# run it: program in a cgi-bin folder, request in the CGI environment. Ends
+# with hoptool stats over the request log they left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target linkhop >/dev/null
+cmake --build build -j"$(nproc)" --target linkhop hoptool >/dev/null
 
 site=$(mktemp -d)
 trap 'rm -rf "$site"' EXIT
@@ -33,3 +34,7 @@ for log in "$site"/cgi-bin/hopdata/logs/*.log; do
   echo "  $(basename "$log")"
   sed 's/\r$/  [CR LF]/; s/^/    /' "$log"
 done
+
+echo
+echo "What the log says, \$ hoptool stats cgi-bin/hopdata/logs:"
+build/tools/hoptool stats "$site/cgi-bin/hopdata/logs" | sed 's/^./    &/'
