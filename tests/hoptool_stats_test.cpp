@@ -488,12 +488,14 @@ TEST(HoptoolStatsPage, ChromiumDrawsTheCharts) {
   WriteFile(dir / "12062026.log", log);
   WriteFile(dir / "12082026.log", log + log);
   ASSERT_EQ(Hoptool({"--html", dir / "page.html", dir.path()}).status, 0);
+  // Bounded in time: a browser that hangs fails the test, not the run.
   const ProcessResult shot = RunProcess(
-      chromium,
-      {"--no-sandbox", "--disable-gpu", "--disable-background-networking",
+      "/usr/bin/timeout",
+      {"120", chromium, "--no-sandbox", "--disable-gpu", "--disable-background-networking",
        "--disable-component-update", "--disable-sync", "--no-first-run", "--hide-scrollbars",
-       "--user-data-dir=" + (dir / "profile"), "--screenshot=" + (dir / "page.png"),
-       "--window-size=1100,1400", "file://" + (dir / "page.html")},
+       "--disable-dev-shm-usage", "--user-data-dir=" + (dir / "profile"),
+       "--screenshot=" + (dir / "page.png"), "--window-size=1100,1400",
+       "file://" + (dir / "page.html")},
       {{"HOME", dir.path()}});
   ASSERT_TRUE(FileExists(dir / "page.png")) << shot.err;
   // Decodes the PNG (8-bit RGB or RGBA, any filters) and counts the pixels
