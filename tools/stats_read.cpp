@@ -5,13 +5,11 @@
 // holds); each line is checked against the program's own format and
 // counted, with no allocation per line: every distinct key, host and client
 // address is stored once, in a table of its own, and the counts sit beside
-// it. Memory thus grows with
-// the distinct keys, hosts, client addresses and days, never with the
-// number of lines. Big files are cut into segments at line boundaries so
-// that every core can take a share; each thread counts into tables of its
-// own, merged at the end.
+// it. Memory thus grows with the distinct keys, hosts, client addresses and
+// days, never with the number of lines. The work is shared among the
+// cores, a day or a piece of a file at a time; each thread counts into
+// tables of its own, merged at the end.
 #include <errno.h>
-#include <limits.h>
 #include <stdint.h>
 #include <string.h>
 
