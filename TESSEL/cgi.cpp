@@ -21,6 +21,7 @@ CgiState cgiState;
 static struct {
   const CgiSource *next; /* what the next CgiInit reads; null: the process */
   int brokenPipeIgnored;
+  OsFailure openFailure; /* why FileOpenRetry last gave up */
 } gateway;
 
 static const char *ProcessVariable(void *, const char *name) { return getenv(name); }
@@ -37,7 +38,12 @@ static int ProcessWrite(void *, const char *bytes, int count) {
   return IoWriteAll(OsStandardStream(OS_STDOUT), bytes, count);
 }
 
-const CgiSource cgiProcessSource = {nullptr, ProcessVariable, ProcessReadBody, ProcessWrite};
+static void ProcessReportError(void *, const char *line, int count) {
+  IoWriteAll(OsStandardStream(OS_STDERR), line, count);
+}
+
+const CgiSource cgiProcessSource = {nullptr, ProcessVariable, ProcessReadBody, ProcessWrite,
+                                    ProcessReportError};
 
 int CgiUseSource(const CgiSource *source) {
   CHECK_PTR_AT_LINE(280, source);
@@ -102,6 +108,7 @@ int CgiInit(void) {
   cgiState.remoteAddress = CgiVariable("REMOTE_ADDR");
   cgiState.readPosition = 0;
   cgiState.bodyEnded = 0;
+  cgiState.failureReported = 0;
   const char *contentLength = CgiVariable("CONTENT_LENGTH");
   int n = contentLength ? ParseContentLength(contentLength) : 0;
   if (n > CGI_BODY_QUEUE)
@@ -222,7 +229,35 @@ int CgiComment(const char *format, ...) {
   return 1;
 }
 
-int CgiShutdown(void) { return 1; }
+int CgiShutdown(void) {
+  const CgiSource *source = cgiState.source;
+  char discard[16384];
+  while (source && cgiState.bodyRemaining > 0) {
+    int ask = cgiState.bodyRemaining < (int)sizeof(discard) ? cgiState.bodyRemaining
+                                                             : (int)sizeof(discard);
+    int n = source->readBody(source->context, discard, ask);
+    if (n <= 0) break;
+    cgiState.bodyRemaining -= n;
+  }
+  return 1;
+}
+
+int CgiReportFailure(const char *format, ...) {
+  CHECK_PTR_AT_LINE(505, format);
+  if (cgiState.failureReported) return 1;
+  cgiState.failureReported = 1;
+  char line[1024];
+  int used = snprintf(line, sizeof(line), "linkhop: ");
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(line + used, sizeof(line) - (size_t)used - 1, format, args);
+  va_end(args);
+  used += n < 0 ? 0 : n < (int)sizeof(line) - used - 1 ? n : (int)sizeof(line) - used - 2;
+  line[used++] = '\n';
+  const CgiSource *source = Source();
+  source->reportError(source->context, line, used);
+  return 1;
+}
 
 /* ---- The daily request log ------------------------------------------- */
 
@@ -265,10 +300,13 @@ int FileOpenRetry(OsFile *file, const char *path, const char *mode) {
   CHECK_PTR_AT_LINE(51, path);
   CHECK_PTR_AT_LINE(53, mode);
   file->handle = OS_NO_FILE;
-  /* Another process may hold the file for a moment; the answer to a refused
-   * open is to try again, about a second in all. */
+  /* Another process may hold the file for a moment; the answer to such a
+   * refusal is to try again, about a second in all. A refusal that cannot
+   * pass (no folder, no permission, a read-only file system) would only
+   * cost every request that second. */
   for (int failures = 0; failures < OPEN_ATTEMPTS;) {
-    if (IoFileOpen(file, path, OpenMode(mode), nullptr)) return 1;
+    if (IoFileOpen(file, path, OpenMode(mode), &gateway.openFailure)) return 1;
+    if (!gateway.openFailure.transient) return 0;
     OsSleep(OPEN_PAUSE_MS);
     failures++;
   }
@@ -288,16 +326,20 @@ int FileClose(OsFile *file) {
   return 1;
 }
 
-/* Builds the day's log path; 0 when it does not fit in LOG_PATH_SIZE. */
+/* Builds the day's log path: 1; 0 when the program has no folder of its
+ * own; -1 when the path does not fit in LOG_PATH_SIZE, path then holding
+ * the program's folder alone. */
 static int BuildLogPath(char *path, const char *directory, const OsDateTime *now) {
   if (!GetProgramDirectory(path, LOG_PATH_SIZE)) return 0;
+  int folder = StrLength(path);
+  if (folder + StrLength(directory) >= LOG_PATH_SIZE) return -1;
+  StrAppend(path + folder, directory);
   int used = StrLength(path);
-  if (used + StrLength(directory) >= LOG_PATH_SIZE) return 0;
-  StrAppend(path + used, directory);
-  used += StrLength(path + used);
   int n = snprintf(path + used, (size_t)(LOG_PATH_SIZE - used), "%.2d%.2d%.4d.log",
                    now->month + 1, now->day, now->year + 1900);
-  return n > 0 && n < LOG_PATH_SIZE - used;
+  if (n > 0 && n < LOG_PATH_SIZE - used) return 1;
+  path[folder] = 0;
+  return -1;
 }
 
 int CgiLog(const char *directory, const char *format, ...) {
@@ -305,12 +347,35 @@ int CgiLog(const char *directory, const char *format, ...) {
   CHECK_PTR_AT_LINE(720, format);
 
   OsDateTime now;
-  char path[LOG_PATH_SIZE];
+  char path[LOG_PATH_SIZE], native[LOG_PATH_SIZE], reason[128];
   OsFile file;
   /* Without a local date there is no file to name: the line is lost, like
    * any line whose log cannot be opened. */
-  if (!IoLocalTime(&now) || !BuildLogPath(path, directory, &now) ||
-      !FileOpenRetry(&file, path, "at+")) {
+  if (!IoLocalTime(&now)) {
+    CgiReportFailure("request log: no local date; line lost");
+    CgiComment("Unable to update log\n\n");
+    return 1;
+  }
+  int built = BuildLogPath(path, directory, &now);
+  if (built == 0) {
+    const char *problem = IoCommandLineProblem();
+    CgiReportFailure("request log: no folder of the program's own (%s); line lost",
+                     problem ? problem : "its path is too long");
+  }
+  if (built < 0) {
+    char nativeDirectory[LOG_PATH_SIZE];
+    IoNativePath(path, native, sizeof(native));
+    IoNativePath(directory, nativeDirectory, sizeof(nativeDirectory));
+    CgiReportFailure("request log %s%s: path too long; line lost", native, nativeDirectory);
+  }
+  if (built != 1) {
+    CgiComment("Unable to update log\n\n");
+    return 1;
+  }
+  IoNativePath(path, native, sizeof(native));
+  if (!FileOpenRetry(&file, path, "at+")) {
+    IoFailureText(gateway.openFailure, reason, sizeof(reason));
+    CgiReportFailure("request log %s: %s; line lost", native, reason);
     CgiComment("Unable to update log\n\n");
     return 1;
   }
@@ -339,7 +404,10 @@ int CgiLog(const char *directory, const char *format, ...) {
     line[used - 1] = '\n';
     line[used] = 0;
   }
-  FileWrite(&file, line, used);
+  if (!FileWrite(&file, line, used)) {
+    IoFailureText(OsLastFailure(), reason, sizeof(reason));
+    CgiReportFailure("request log %s: %s; line lost", native, reason);
+  }
   FileClose(&file);
   return 1;
 }

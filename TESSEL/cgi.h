@@ -28,6 +28,8 @@ typedef struct CgiSource {
   /* All count bytes of the answer as they go out (line ends already CR LF);
    * 1 when they were taken. */
   int (*write)(void *context, const char *bytes, int count);
+  /* One line for the web server's error log, never for the visitor. */
+  void (*reportError)(void *context, const char *line, int count);
 } CgiSource;
 
 /* The process's own environment, standard input and standard output. */
@@ -51,6 +53,7 @@ typedef struct CgiState {
   const char *remoteAddress; /* REMOTE_ADDR, or null */
   int bodyRemaining;         /* body bytes the source may still give */
   int bodyEnded;             /* its end, a read error or a byte 0x1A was met */
+  int failureReported;       /* 1 once CgiReportFailure has written its line */
   char bodyBuffer[CGI_BODY_QUEUE + 1];
 } CgiState;
 extern CgiState cgiState;
@@ -87,7 +90,16 @@ int CgiSendHtmlHeader(void);
  * line feed ending the format is left off. 1. */
 int CgiComment(const char *format, ...);
 
-int CgiShutdown(void); /* nothing to release; 1 */
+/* Ends the request: reads and discards what is left of the announced body,
+ * up to its end or a read error, also after a byte 0x1A ended the query. A
+ * web server may wait for the whole body before it takes the answer, or
+ * take what is left of it for the next request. 1. */
+int CgiShutdown(void);
+
+/* One line for the web server's error log (the request source's error
+ * stream: a CGI program's standard error), "linkhop: " and the formatted
+ * text; at most one per request, later ones are dropped. 1. */
+int CgiReportFailure(const char *format, ...);
 
 /* ---- The daily request log ------------------------------------------- */
 
@@ -97,9 +109,11 @@ int CgiShutdown(void); /* nothing to release; 1 */
  * stamp is DateToMinutes of the local time in eight upper-case hexadecimal
  * digits; the message is format and its arguments, printf style, and
  * supplies the line end. The whole line reaches the file in one write, so
- * lines of processes writing at once never interleave. A log that cannot be
- * opened (after about a second of retries) costs the line and nothing else;
- * the remark "Unable to update log" goes into an HTML page only. Always 1. */
+ * lines of processes writing at once never interleave. A line that is lost
+ * (no folder of the program's own, an open refused for good or for about a
+ * second, a failed write) costs that line and one line of CgiReportFailure
+ * naming the file and the reason; the remark "Unable to update log" goes
+ * into an HTML page only. Always 1. */
 int CgiLog(const char *directory, const char *format, ...);
 
 /* Minutes from 31 December 1969, 00:00, to the given local time: month 0 to
@@ -109,8 +123,10 @@ int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigne
                   unsigned char day, unsigned char year);
 
 /* Opens path with a C library mode ("at+": append, created if missing;
- * "wt": created or emptied), trying up to 100 times 10 ms apart. 1 and the
- * file in *file, or 0 and *file not open. */
+ * "wt": created or emptied). A refusal that can pass (another process holds
+ * the file for a moment) is tried again, up to 100 attempts 10 ms apart;
+ * one that cannot (no folder, no permission) ends the attempts at once. 1
+ * and the file in *file, or 0 and *file not open. */
 int FileOpenRetry(OsFile *file, const char *path, const char *mode);
 
 /* Writes count bytes in text mode, in one write for a line of up to

@@ -281,7 +281,9 @@ int CoreStartup(const char *logName, uint32_t flags) {
                                  (int)sizeof(diagState.debugLogPath));
   if (found == 0)
     ABORT_AT_LINE(533, "No starting path was specified on commandline! [%s]\n", commandLine);
-  BuildDebugLogPath(logName ? logName : kDefaultLogName, found == 1);
+  /* A program path the command line cannot carry gives no debug log, as
+   * one too long for it does. */
+  BuildDebugLogPath(logName ? logName : kDefaultLogName, found == 1 && !IoCommandLineProblem());
   if (debugFlags == 0) return 1;
 
   if (debugFlags & DEBUG_CONSOLE) diagState.console = OsConsoleOpen(diagState.debugLogPath);

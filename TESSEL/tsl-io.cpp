@@ -17,6 +17,8 @@ static struct {
 
 const char *IoCommandLine(void) { return io.commandLine ? io.commandLine : OsCommandLine(); }
 
+const char *IoCommandLineProblem(void) { return io.commandLine ? nullptr : OsCommandLineProblem(); }
+
 int IoLocalTime(OsDateTime *out) {
   return OsLocalTime(io.time >= 0 ? io.time : OsTimeNow(), out);
 }

@@ -34,6 +34,10 @@ enum {
 /* The command-line text (see OsCommandLine), or the text a test set. */
 const char *IoCommandLine(void);
 
+/* Why that text cannot name the program's own file (see
+ * OsCommandLineProblem); null when it can, and for a text a test set. */
+const char *IoCommandLineProblem(void);
+
 /* The local date and time now, or at the moment a test set; 0 when the
  * system cannot break it down. */
 int IoLocalTime(OsDateTime *out);

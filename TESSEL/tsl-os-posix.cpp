@@ -28,6 +28,7 @@ enum { CMDLINE_TEXT_SIZE = 3 * (OS_ARG0_MAX + 1) };
 
 static struct {
   int commandLineBuilt;
+  const char *commandLineProblem;
   int argumentCount; /* the argument vector, when the C library passed it */
   char **arguments;
   char commandLine[CMDLINE_TEXT_SIZE];
@@ -98,6 +99,11 @@ OsFile OsStandardStream(int which) {
 }
 
 void OsIgnoreBrokenPipe(void) { signal(SIGPIPE, SIG_IGN); }
+
+OsFailure OsLastFailure(void) {
+  OsFailure failure = {errno, IsTransient(errno)};
+  return failure;
+}
 
 void OsFailureText(OsFailure failure, char *text, int size) {
   snprintf(text, (size_t)size, "%s", strerror(failure.code));
@@ -180,22 +186,69 @@ static void AppendArgument(const char *arg, size_t length, int *used) {
   *used = (int)(p - os.commandLine);
 }
 
+/* The program's own file, for argument 0 when it is a bare name: the
+ * current folder's entry of that name when it is this very file (a web
+ * server runs a bare name from the program's folder, perhaps through a
+ * symbolic link whose folder holds the data), otherwise the file the system
+ * started. 0 when neither can be told. */
+static int OwnFile(const char *name, char *path, size_t size) {
+  struct stat self, here;
+  if (stat("/proc/self/exe", &self) != 0) return 0;
+  if (name[0] && stat(name, &here) == 0 && here.st_dev == self.st_dev &&
+      here.st_ino == self.st_ino && getcwd(path, size)) {
+    size_t used = strlen(path);
+    if (used + 1 + strlen(name) < size) {
+      snprintf(path + used, size - used, "%s%s", used > 0 && path[used - 1] == '/' ? "" : "/",
+               name);
+      return 1;
+    }
+  }
+  ssize_t n = readlink("/proc/self/exe", path, size - 1);
+  if (n <= 0) return 0;
+  path[n] = 0;
+  return 1;
+}
+
+/* A path the command-line text cannot carry: the tokeniser has no escape
+ * for a double quote, takes a backslash for a separator and ends an
+ * argument at a byte below 32. */
+static int Unfaithful(const char *path) {
+  for (const unsigned char *p = (const unsigned char *)path; *p; p++)
+    if (*p == '"' || *p == '\\' || *p < 32) return 1;
+  return 0;
+}
+
+static void BuildCommandLine(void) {
+  static char own[OS_PATH_SIZE];
+  int used = 0;
+  if (os.arguments && os.argumentCount > 0 && os.arguments[0]) {
+    const char *zero = os.arguments[0];
+    if (!strchr(zero, '/') && OwnFile(zero, own, sizeof(own))) zero = own;
+    if (Unfaithful(zero))
+      os.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
+    AppendArgument(zero, strlen(zero), &used);
+    for (int i = 1; i < os.argumentCount && os.arguments[i] && used >= 0; i++)
+      AppendArgument(os.arguments[i], strlen(os.arguments[i]), &used);
+  } else if (OwnFile("", own, sizeof(own))) {
+    /* No vector (a C library that passes none to initialisers): the
+     * program's own file is all the command line can tell. */
+    if (Unfaithful(own))
+      os.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
+    AppendArgument(own, strlen(own), &used);
+  }
+}
+
 const char *OsCommandLine(void) {
   if (!os.commandLineBuilt) {
     os.commandLineBuilt = 1;
-    int used = 0;
-    if (os.arguments && os.argumentCount > 0) {
-      for (int i = 0; i < os.argumentCount && os.arguments[i] && used >= 0; i++)
-        AppendArgument(os.arguments[i], strlen(os.arguments[i]), &used);
-    } else {
-      /* No vector (a C library that passes none to initialisers): the
-       * program's own file is all the command line can tell. */
-      char path[OS_PATH_SIZE];
-      ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-      if (n > 0) AppendArgument(path, (size_t)n, &used);
-    }
+    BuildCommandLine();
   }
   return os.commandLine[0] ? os.commandLine : nullptr;
+}
+
+const char *OsCommandLineProblem(void) {
+  OsCommandLine();
+  return os.commandLineProblem;
 }
 
 int OsMessageBox(const char *text, const char *caption) {

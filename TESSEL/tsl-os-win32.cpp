@@ -79,6 +79,13 @@ OsFile OsStandardStream(int which) {
 
 void OsIgnoreBrokenPipe(void) {}
 
+OsFailure OsLastFailure(void) {
+  DWORD code = GetLastError();
+  OsFailure failure = {(int)code,
+                       code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION};
+  return failure;
+}
+
 void OsFailureText(OsFailure failure, char *text, int size) {
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            (DWORD)failure.code, 0, text, (DWORD)size, nullptr);
@@ -134,6 +141,8 @@ int OsLocalTime(int64_t seconds, OsDateTime *out) {
 }
 
 const char *OsCommandLine(void) { return GetCommandLineA(); }
+
+const char *OsCommandLineProblem(void) { return nullptr; /* the system's own text */ }
 
 int OsMessageBox(const char *text, const char *caption) {
   MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONHAND);

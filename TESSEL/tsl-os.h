@@ -95,6 +95,10 @@ OsFile OsStandardStream(int which);
  * to. Windows has nothing to do. */
 void OsIgnoreBrokenPipe(void);
 
+/* The failure of the last call of this thread that failed, for a read or
+ * write that returned -1. */
+OsFailure OsLastFailure(void);
+
 /* The system's words for a failure, in text (size bytes, always ended). */
 void OsFailureText(OsFailure failure, char *text, int size);
 
@@ -116,8 +120,17 @@ int OsLocalTime(int64_t seconds, OsDateTime *out);
  * as one NUL-terminated text; null when the system gives none. Windows
  * hands the text over as it is. POSIX hands over an argument vector, which
  * is joined with single spaces, an argument that is empty or holds a space
- * or tab written in double quotes. Valid until the process ends. */
+ * or tab written in double quotes; there the program path is the program's
+ * own file when argument 0 is a bare name, which the system found in a
+ * folder of its search path, not necessarily in the current one. Valid
+ * until the process ends. */
 const char *OsCommandLine(void);
+
+/* Null, or why the command line cannot name the program's file faithfully
+ * (POSIX: a path holding a double quote, a backslash or a byte below 32,
+ * which the text has no way to write). The program then has no folder of
+ * its own, rather than a wrong one. */
+const char *OsCommandLineProblem(void);
 
 /* The modal box of a fatal report, one OK button and the stop icon. 0 where
  * the system has none (POSIX): the caller writes the report to standard

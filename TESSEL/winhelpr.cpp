@@ -49,6 +49,10 @@ int GetProgramDirectory(char *buffer, int capacity) {
     if (CmdLineGetArgSized(commandLine, 0, whole, PROGRAM_PATH_MAX) < 0) return 0;
     path = whole;
   }
+  if (IoCommandLineProblem()) { /* the text cannot name the program's file */
+    if (capacity > 0) buffer[0] = 0;
+    return 0;
+  }
   ConvertSlashes(path);
   int colon;
   int length = DirectoryLength(path, &colon);

@@ -6,8 +6,10 @@
  * file, from argument 0 of the process command line, with backslashes and a
  * trailing backslash: "C:\www\cgi-bin\". A bare program name gives the empty
  * text (the current directory). Every call reads the command line again.
- * 1; 0 when the directory does not fit in capacity, leaving buffer empty:
- * a caller must not then look beside the current directory instead. */
+ * 1; 0 when the directory does not fit in capacity, or the command line
+ * cannot name the program's file faithfully (IoCommandLineProblem), leaving
+ * buffer empty: a caller must not then look beside the current directory
+ * instead. */
 int GetProgramDirectory(char *buffer, int capacity);
 
 /* Turns every '/' in text into '\', in place. 1. */

@@ -224,14 +224,8 @@ static int AnswerErrorPage(const char *text) {
   return 1;
 }
 
-int main(int argc, char **argv) {
-  if (argc == 2 && (StrCompare(argv[1], "/?") == 1 || StrCompare(argv[1], "-?") == 1)) {
-    PrintBanner();
-    return 0;
-  }
-
-  CoreStartup("debug.log", 0);
-  MemoryInit(MEMORY_NO_LIMIT, 0);
+/* Answers the request in hand, from CgiInit to CgiShutdown. */
+static void AnswerRequest(void) {
   CgiInit();
 
   /* Zero-filled, so that a body cut short ends after the bytes that came. */
@@ -260,16 +254,44 @@ int main(int argc, char **argv) {
       StrCopy(query, value);
     }
 
-    /* The four header lines in one write: the web server gets the whole
-     * block at once. */
-    CgiPrint("Status: 301 Moved Permanently\n"
-             "URI: %s\n"
-             "Location: %s\n"
-             "Method: GET\n\n",
-             query, query);
+    if (query[0] == 0) {
+      /* A key without an address: an empty Location would send the client
+       * back to this very URL, again and again. The log line above, with
+       * its empty address, is how the webmaster finds the broken link. */
+      CgiPrint("Status: 404 Not Found\n");
+      AnswerErrorPage("No address for that key!<BR>\n");
+    } else {
+      /* The four header lines in one write: the web server gets the whole
+       * block at once. */
+      CgiPrint("Status: 301 Moved Permanently\n"
+               "URI: %s\n"
+               "Location: %s\n"
+               "Method: GET\n\n",
+               query, query);
+    }
   }
 
   CgiShutdown();
+}
+
+/* The banner, for a person at a console: "/?" or "-?" as the only
+ * argument, and no web server around. A server may pass a query without
+ * '=' as arguments (?-? arrives as -?), and the visitor gets an answer like
+ * any other. */
+static int AsksForBanner(int argc, char **argv) {
+  return argc == 2 && (StrCompare(argv[1], "/?") == 1 || StrCompare(argv[1], "-?") == 1) &&
+         CgiVariable("GATEWAY_INTERFACE") == nullptr;
+}
+
+int main(int argc, char **argv) {
+  if (AsksForBanner(argc, argv)) {
+    PrintBanner();
+    return 0;
+  }
+
+  CoreStartup("debug.log", 0);
+  MemoryInit(MEMORY_NO_LIMIT, 0);
+  AnswerRequest();
   MemoryRemove();
   return CoreShutdown();
 }

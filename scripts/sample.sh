@@ -25,9 +25,9 @@ ask() {
   echo "(exit status $status: a request run always ends with 1)"
   echo
 }
-ask "news"                      # a key in the table
-ask "example.com/welcome.html"  # an explicit address
-ask "weather"                   # a key the table does not hold
+ask "news"                              # a key in the table
+ask "https://example.com/welcome.html"  # an explicit address
+ask "weather"                           # a key the table does not hold: 404
 
 echo "The request log, cgi-bin/hopdata/logs/:"
 for log in "$site"/cgi-bin/hopdata/logs/*.log; do

@@ -33,7 +33,7 @@ const std::string kHit = "https://t.example/ab";
 
 // A 301 block whose target holds no byte below 32, or one of the two pages.
 bool WellFormedAnswer(const std::string &out) {
-  if (out == kNoQueryPage || out == kTooLongPage) return true;
+  if (out == kNoQueryPage || out == kTooLongPage || out == kMissPage) return true;
   const std::string head = "Status: 301 Moved Permanently\r\nURI: ";
   if (out.compare(0, head.size(), head) != 0) return false;
   size_t end = out.find("\r\n", head.size());
@@ -80,7 +80,13 @@ struct Expected {
   std::string out;  // the exact answer; empty: any well-formed answer
   LogRule log;
   std::string message;  // for kLine: the line after "0.0.0.0 STAMP "
+  std::string err = "";  // standard error: the line of a lost log line
 };
+
+// The one line a lost log line leaves on standard error.
+std::string LostLine(const std::string &log, const std::string &reason) {
+  return "linkhop: request log " + log + ": " + reason + "; line lost\n";
+}
 
 // What the program answers for a query that arrived whole, with kTable.
 Expected Answer(const std::string &query) {
@@ -92,7 +98,7 @@ Expected Answer(const std::string &query) {
   std::string lower;
   for (char c : target) lower += (char)tolower((unsigned char)c);
   std::string value = lower == "ab" || lower == "b" ? kHit : "";
-  return {Redirect(value), kLine, "[" + target + "] " + value};
+  return {Answered(value), kLine, "[" + target + "] " + value};
 }
 
 // Everything in a log folder, the files then removed for the next run.
@@ -109,7 +115,7 @@ std::string TakeLog(const std::string &logs) {
 void Check(const ProcessResult &result, const Expected &expected, const std::string &log,
            int status = 1, bool answered = true) {
   EXPECT_EQ(result.status, status);
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err, expected.err);
   if (answered) {
     EXPECT_TRUE(WellFormedAnswer(result.out)) << testing::PrintToString(result.out);
     if (!expected.out.empty()) {
@@ -319,7 +325,8 @@ TEST_F(BadInputE2eTest, BrokenStandardStreams) {
     std::vector<std::string> argv = {program_};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     ProcessResult result =
-        RunProcess(program_, argv, RequestEnv(c.env), c.body, bin_, {c.input, c.output, true});
+        RunProcess(program_, argv, c.status == 0 ? Env{} : RequestEnv(c.env), c.body, bin_,
+                   {c.input, c.output, true});  // the banner: at a console, not a server
     Check(result, c.expected, TakeLog(logs_), c.status, c.output == Stdout::kCapture);
   }
 }
@@ -335,14 +342,19 @@ TEST_F(BadInputE2eTest, LogOnAFullDisk) {
   }
   for (const char *query : {"q.example", "ab"}) {
     SCOPED_TRACE(query);
-    Check(Ask({{"QUERY_STRING", query}}), {Answer(query).out, kNoLine, ""}, "");
+    ProcessResult result = Ask({{"QUERY_STRING", query}});
+    std::string log = logs_ + "/" + LogName(time(nullptr));
+    Check(result, {Answer(query).out, kNoLine, "", LostLine(log, "No space left on device")},
+          "");
   }
 }
 
 TEST_F(BadInputE2eTest, LogFolderIsAFile) {
   ASSERT_EQ(rmdir(logs_.c_str()), 0);
   WriteFile(logs_, "not a folder");
-  Check(Ask({{"QUERY_STRING", "ab"}}), {Redirect(kHit), kNoLine, ""}, "");
+  ProcessResult result = Ask({{"QUERY_STRING", "ab"}});
+  std::string log = logs_ + "/" + LogName(time(nullptr));
+  Check(result, {Redirect(kHit), kNoLine, "", LostLine(log, "Not a directory")}, "");
   EXPECT_EQ(ReadFile(logs_), "not a folder");
 }
 
@@ -354,7 +366,9 @@ TEST_F(BadInputE2eTest, LogFolderReadOnly) {
   }
   ProcessResult result = Ask({{"QUERY_STRING", "q.example"}});
   chmod(logs_.c_str(), 0755);
-  Check(result, {Redirect("q.example"), kNoLine, ""}, TakeLog(logs_));
+  std::string log = logs_ + "/" + LogName(time(nullptr));
+  Check(result, {Redirect("q.example"), kNoLine, "", LostLine(log, "Permission denied")},
+        TakeLog(logs_));
 }
 
 // Tables that are not tables: every lookup misses, nothing worse.
@@ -398,7 +412,7 @@ TEST_F(BadInputE2eTest, BrokenTables) {
       }
     }
     ProcessResult result = Ask({{"QUERY_STRING", "ab"}});
-    Check(result, {Redirect(c.value), kLine, "[ab] " + c.value}, TakeLog(logs_));
+    Check(result, {Answered(c.value), kLine, "[ab] " + c.value}, TakeLog(logs_));
     chmod(table.c_str(), 0644);
   }
 }
@@ -444,32 +458,42 @@ TEST_F(BadInputE2eTest, LongProgramPaths) {
       SCOPED_TRACE(query);
       ProcessResult result = RunProcess(program, {}, RequestEnv({{"QUERY_STRING", query}}));
       Expected expected = Answer(query);
-      if (!c.tableFits && expected.out == Redirect(kHit)) expected = {Redirect(""), kLine, "[ab] "};
-      if (!c.logFits) expected.log = kNoLine;
+      if (!c.tableFits && expected.out == Redirect(kHit)) expected = {kMissPage, kLine, "[ab] "};
+      if (!c.logFits) {
+        expected.log = kNoLine;
+        // The folder fits the log's path buffer up to 499 bytes, the file
+        // name after it does not.
+        expected.err = c.directory < 500
+                           ? LostLine(program.substr(0, c.directory) + "hopdata/logs/",
+                                      "path too long")
+                           : "linkhop: request log: no folder of the program's own (its path "
+                             "is too long); line lost\n";
+      }
       Check(result, expected, TakeLog(logs));
     }
   }
 }
 
-// Argument 0 as the caller chose it: far longer than any path, about the
-// size of the command line the program rebuilds (32 KB), a real path padded
-// with slashes, empty, or missing altogether (argc 0). The program's folder
-// is then unknown or too long to use: keys miss and no line is logged (the
-// empty folder the run starts from holds no table and no log either).
+// Argument 0 as the caller chose it: a bare name, however long, empty or
+// missing altogether (argc 0), is the program's own file; a real path padded
+// with slashes is too long for the program's buffers, and the program then
+// has no folder of its own: keys miss and no line is logged (the empty
+// folder the run starts from holds no table and no log either).
 TEST_F(BadInputE2eTest, HugeOrEmptyArgumentZero) {
   TempDir elsewhere;
   const struct {
     const char *name;
     std::vector<std::string> argv;
+    bool ownFolder;
   } cases[] = {
-      {"10000 bytes", {std::string(10000, 'x')}},
-      {"32767 bytes", {std::string(32767, 'x')}},
-      {"32768 bytes", {std::string(32768, 'x')}},
-      {"40000 bytes", {std::string(40000, 'x')}},
-      {"40000 bytes and an argument", {std::string(40000, 'x'), "q.example"}},
-      {"the program behind 3000 slashes", {std::string(3000, '/') + program_}},
-      {"empty", {""}},
-      {"no arguments", {}},
+      {"10000 bytes", {std::string(10000, 'x')}, true},
+      {"32767 bytes", {std::string(32767, 'x')}, true},
+      {"32768 bytes", {std::string(32768, 'x')}, true},
+      {"40000 bytes", {std::string(40000, 'x')}, true},
+      {"40000 bytes and an argument", {std::string(40000, 'x'), "q.example"}, true},
+      {"the program behind 3000 slashes", {std::string(3000, '/') + program_}, false},
+      {"empty", {""}, true},
+      {"no arguments", {}, true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -479,11 +503,105 @@ TEST_F(BadInputE2eTest, HugeOrEmptyArgumentZero) {
           RunProcess(program_, c.argv, RequestEnv({{"QUERY_STRING", query}}), "",
                      elsewhere.path(), {Stdin::kBytes, Stdout::kCapture, true});
       Expected expected = Answer(query);
-      if (expected.out == Redirect(kHit)) expected.out = Redirect("");
-      Check(result, {expected.out, kNoLine, ""}, TakeLog(logs_));
+      if (!c.ownFolder) {
+        if (expected.out == Redirect(kHit)) expected.out = kMissPage;
+        expected.log = kNoLine;
+        expected.err =
+            "linkhop: request log: no folder of the program's own (its path is too long); "
+            "line lost\n";
+      }
+      Check(result, expected, TakeLog(logs_));
       EXPECT_EQ(Listing(elsewhere.path()), std::vector<std::string>{});
     }
   }
+}
+
+// Where the program finds its folder. A bare name (as some servers start
+// a CGI program) names the current folder's entry when that is the program
+// itself, also through a symbolic link whose folder holds the data, and
+// otherwise the file the system started. A path that the command-line text
+// cannot carry gives no folder at all, never the folder a decoy table sits
+// in: explicit addresses are answered, keys miss, nothing is logged, and
+// standard error says why.
+TEST_F(BadInputE2eTest, ProgramFolderIsItsOwnOrNone) {
+  enum Kind { kOwn, kNone };
+  const std::string noFolder =
+      "linkhop: request log: no folder of the program's own (its path holds a double quote, a "
+      "backslash or a control byte); line lost\n";
+  const struct {
+    const char *name;
+    const char *folder;   // the program's folder under the temporary one
+    const char *decoy;    // where a mistaken reading of the path would look
+    const char *argZero;  // "": the program's full path
+    const char *from;     // the current folder, under the temporary one
+    Kind kind;
+  } cases[] = {
+      {"bare name from another folder", "www/cgi-bin", "", "linkhop", "", kOwn},
+      {"bare name from its own folder", "www/cgi-bin", "", "linkhop", "www/cgi-bin", kOwn},
+      {"bare name, another file of that name here", "www/cgi-bin", "", "linkhop", "other",
+       kOwn},
+      {"double quote in the folder", "q\"dir/cgi-bin", "qdir/cgi-bin", "", "", kNone},
+      {"backslash in the folder", "bs\\dir/cgi-bin", "bs/dir/cgi-bin", "", "", kNone},
+      {"tab in the folder", "t\tdir/cgi-bin", "t", "", "", kNone},
+      {"line feed in the folder", "n\ndir/cgi-bin", "n", "", "", kNone},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    auto install = [&](const std::string &folder, const std::string &address) {
+      std::string bin = dir.path();
+      for (size_t start = 0; start <= folder.size();) {  // each level of the folder
+        size_t slash = folder.find('/', start);
+        if (slash == std::string::npos) slash = folder.size();
+        bin += "/" + folder.substr(start, slash - start);
+        MakeDir(bin);
+        start = slash + 1;
+      }
+      MakeDir(bin + "/hopdata");
+      MakeDir(bin + "/hopdata/logs");
+      WriteFile(bin + "/hopdata/config.txt", "ab=" + address + "\n");
+      return bin;
+    };
+    std::string bin = install(c.folder, kHit);
+    std::string decoy = *c.decoy ? install(c.decoy, "https://decoy.example/") : "";
+    std::string program = bin + "/linkhop";
+    WriteFile(program, ReadFile(LINKHOP_BINARY));
+    chmod(program.c_str(), 0755);
+    MakeDir(dir / "other");
+    WriteFile(dir / "other/linkhop", "#!/bin/sh\n");  // not this program
+    std::string from = *c.from ? dir / c.from : dir.path();
+    std::vector<std::string> argv = {*c.argZero ? c.argZero : program};
+    for (const char *query : {"q.example", "ab"}) {
+      SCOPED_TRACE(query);
+      ProcessResult result = RunProcess(program, argv, RequestEnv({{"QUERY_STRING", query}}),
+                                        "", from, {Stdin::kBytes, Stdout::kCapture, true});
+      Expected expected = Answer(query);
+      if (c.kind == kNone) {
+        if (expected.out == Redirect(kHit)) expected.out = kMissPage;
+        expected.log = kNoLine;
+        expected.err = noFolder;
+      }
+      Check(result, expected, TakeLog(bin + "/hopdata/logs"));
+      if (!decoy.empty()) {
+        EXPECT_EQ(Listing(decoy + "/hopdata/logs"), std::vector<std::string>{});
+      }
+    }
+  }
+
+  // Through a symbolic link: the folder that holds the link holds the data.
+  TempDir dir;
+  MakeDir(dir / "bin");
+  MakeDir(dir / "cgi-bin");
+  MakeDir(dir / "cgi-bin/hopdata");
+  MakeDir(dir / "cgi-bin/hopdata/logs");
+  WriteFile(dir / "cgi-bin/hopdata/config.txt", "ab=" + kHit + "\n");
+  WriteFile(dir / "bin/linkhop", ReadFile(LINKHOP_BINARY));
+  chmod((dir / "bin/linkhop").c_str(), 0755);
+  ASSERT_EQ(symlink((dir / "bin/linkhop").c_str(), (dir / "cgi-bin/linkhop").c_str()), 0);
+  ProcessResult result = RunProcess(dir / "cgi-bin/linkhop", {"linkhop"},
+                                    RequestEnv({{"QUERY_STRING", "ab"}}), "", dir / "cgi-bin",
+                                    {Stdin::kBytes, Stdout::kCapture, true});
+  Check(result, Answer("ab"), TakeLog(dir / "cgi-bin/hopdata/logs"));
 }
 
 }  // namespace

@@ -260,8 +260,8 @@ struct MemoryRequest {
   std::map<std::string, std::string> variables;
   std::string body;
   size_t taken = 0;  // body bytes handed out
-  std::string answer;
-  CgiSource source = {this, Variable, ReadBody, Write};
+  std::string answer, errors;
+  CgiSource source = {this, Variable, ReadBody, Write, ReportError};
 
   static const char *Variable(void *context, const char *name) {
     auto &variables = static_cast<MemoryRequest *>(context)->variables;
@@ -278,6 +278,9 @@ struct MemoryRequest {
   static int Write(void *context, const char *bytes, int count) {
     static_cast<MemoryRequest *>(context)->answer.append(bytes, (size_t)count);
     return 1;
+  }
+  static void ReportError(void *context, const char *line, int count) {
+    static_cast<MemoryRequest *>(context)->errors.append(line, (size_t)count);
   }
 };
 
@@ -346,6 +349,41 @@ TEST_F(CgiTest, BodyReadInTextModeWithinTheAnnouncedLength) {
     EXPECT_EQ(delivered, c.expected);
     EXPECT_LE(request.taken, (size_t)c.contentLength);
     EXPECT_EQ(request.taken, c.taken);
+  }
+  CgiUseSource(&cgiProcessSource);
+}
+
+// The end of a request takes what is left of the announced body, and one
+// failure line at most goes to the source's error stream.
+TEST_F(CgiTest, ShutdownTakesTheRestOfTheBodyAndOneFailureLine) {
+  const struct {
+    std::string body;
+    int contentLength;
+    size_t taken;
+  } cases[] = {
+      {std::string(1100, 'a'), 1100, 1100},
+      {std::string(100000, 'b'), 100000, 100000},
+      {std::string(300, 'c') + "\x1A" + std::string(300, 'd'), 601, 601},
+      {std::string(700, 'e'), 600, 600},
+      {"f.g", 50000, 3},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.contentLength);
+    MemoryRequest request;
+    request.variables = {{"CONTENT_LENGTH", std::to_string(c.contentLength)}};
+    request.body = c.body;
+    CgiUseSource(&request.source);
+    CgiInit();
+    char query[4];
+    if (c.contentLength > CGI_BODY_QUEUE) CgiReadQuery(query, sizeof(query));
+    EXPECT_EQ(CgiReportFailure("first %d", 1), 1);
+    CgiReportFailure("second");
+    EXPECT_EQ(CgiShutdown(), 1);
+    EXPECT_EQ(request.taken, c.taken);
+    EXPECT_EQ(request.errors, "linkhop: first 1\n");
+    CgiInit();
+    CgiReportFailure("next request");
+    EXPECT_EQ(request.errors, "linkhop: first 1\nlinkhop: next request\n");
   }
   CgiUseSource(&cgiProcessSource);
 }

@@ -105,7 +105,7 @@ TEST_F(RequestLogE2eTest, OneLinePerRedirect) {
     SCOPED_TRACE(c.name);
     for (const auto &name : Listing(logs_)) std::filesystem::remove(logs_ + "/" + name);
     ProcessResult result = Ask(c.env, c.body);
-    EXPECT_EQ(result.out, Redirect(c.target));
+    EXPECT_EQ(result.out, Answered(c.target));
     EXPECT_EQ(result.status, 1);
     ExpectOneLine(c.address, c.message);
   }
@@ -133,7 +133,8 @@ TEST_F(RequestLogE2eTest, ErrorPagesLogNothing) {
 }
 
 // Without its log directory the program still answers, byte for byte, and
-// creates nothing: no logs/, no file.
+// creates nothing: no logs/, no file. The lost line leaves one line on
+// standard error (the web server's error log) naming the file and why.
 TEST_F(RequestLogE2eTest, MissingLogDirectoryStillAnswered) {
   ASSERT_EQ(rmdir(logs_.c_str()), 0);
   const Env requests[] = {
@@ -143,8 +144,15 @@ TEST_F(RequestLogE2eTest, MissingLogDirectoryStillAnswered) {
   const std::string targets[] = {"/news/index.html", "a.b"};
   for (int i = 0; i < 2; i++) {
     ProcessResult result = Ask(requests[i]);
-    EXPECT_EQ(result.out, Redirect(targets[i]));
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, Answered(targets[i]));
+    const std::string head = "linkhop: request log ", tail = "; line lost\n";
+    EXPECT_EQ(result.err.compare(0, head.size(), head), 0) << result.err;
+    ASSERT_GT(result.err.size(), tail.size());
+    EXPECT_EQ(result.err.substr(result.err.size() - tail.size()), tail);
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line";
+    bool named = false;
+    for (const auto &name : clock_.names) named |= result.err.find(name) != std::string::npos;
+    EXPECT_TRUE(named) << result.err;
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(Listing(bin_ + "/hopdata"), std::vector<std::string>{"config.txt"});
   }
@@ -193,7 +201,7 @@ TEST_F(RequestLogE2eTest, ConcurrentCopiesNeverTearOrLoseALine) {
         std::string key = "k" + id, target = i % 2 ? "" : "/to/" + id;
         if (!target.empty()) table += key + " = " + target + "\n";
         r.env = {{"QUERY_STRING", key}};
-        r.out = Redirect(target);
+        r.out = Answered(target);
         r.line = "[" + key + "] " + target + "\r\n";
       } else {
         size_t length = i % 3 == 1 ? 1023 - i % 40 : 10 + i % 50;

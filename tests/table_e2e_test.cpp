@@ -61,7 +61,7 @@ TEST_F(TableE2eTest, KeysAnsweredWithTheirAddresses) {
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.name);
     ProcessResult r = Ask(c.env, c.body);
-    EXPECT_EQ(r.out, Redirect(c.target));
+    EXPECT_EQ(r.out, Answered(c.target));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
   }
@@ -77,12 +77,12 @@ TEST_F(TableE2eTest, TableBesideTheProgramOnly) {
   ProcessResult r = Ask({{"QUERY_STRING", "news"}}, "", other.path());
   EXPECT_EQ(r.out, Redirect("https://example.org/news/today.html"));
   r = Ask({{"QUERY_STRING", "local"}}, "", other.path());
-  EXPECT_EQ(r.out, Redirect(""));
+  EXPECT_EQ(r.out, kMissPage);
 
   TempDir bare;
   std::string program = InstallProgram(bare);  // hopdata/ without a table
   r = RunProcess(program, {}, RequestEnv({{"QUERY_STRING", "news"}}), "", other.path());
-  EXPECT_EQ(r.out, Redirect(""));
+  EXPECT_EQ(r.out, kMissPage);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "");
 }

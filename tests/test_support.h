@@ -47,6 +47,13 @@ std::string LiteralRegex(const std::string &text);
 
 // The program's answers, byte for byte.
 std::string Redirect(const std::string &target);  // the 301 block
+inline const std::string kMissPage =
+    "Status: 404 Not Found\r\nContent-Type: text/html\r\n\r\nNo address for that key!<BR>\r\n";
+// The answer for a target the program worked out: the 301 block, or the
+// 404 page when there is none.
+inline std::string Answered(const std::string &target) {
+  return target.empty() ? kMissPage : Redirect(target);
+}
 inline const std::string kNoQueryPage =
     "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
 inline const std::string kTooLongPage =
@@ -104,6 +111,7 @@ struct ProcessResult {
   std::string out;  // standard output, byte for byte
   std::string err;  // standard error
   int status;       // exit status, or minus the signal that ended it
+  long stdinTaken;  // bytes of standard input the run read
 };
 
 // How a run's standard streams and argument 0 are set up, beyond the usual:
