@@ -17,7 +17,10 @@ command -v g++ >/dev/null || want g++
 if [ "${1:-}" = --full ]; then
   [ -x /usr/sbin/lighttpd ] || want lighttpd
   [ -x /usr/sbin/apache2 ] || want apache2
+  [ -x /usr/sbin/nginx ] || want nginx
+  [ -x /usr/sbin/fcgiwrap ] || want fcgiwrap
   command -v curl >/dev/null || want curl
+  command -v wget >/dev/null || want wget
   command -v x86_64-w64-mingw32-g++-posix >/dev/null || want g++-mingw-w64-x86-64-posix
   [ -d /usr/src/googletest/googletest ] || want googletest
   [ -x /usr/lib/wine/wine64 ] || want wine64

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Runs the built program behind real web servers, lighttpd and Apache httpd,
-# set up with the example configurations in deploy/, and checks what a
-# browser gets: redirects, error pages, a form body as the query, and the
-# request log, also under a burst of concurrent requests.
+# Runs the built program behind real web servers, set up with the example
+# configurations in deploy/, and checks what real clients get: redirects,
+# the 404 of a key the table does not hold, error pages, form bodies of any
+# size, the request log (also under a burst of concurrent requests), a log
+# the server's account cannot write, and files beside the program that must
+# never be served.
+#
+# Set-ups: lighttpd (mod_cgi), nginx in front of fcgiwrap, Apache with the
+# prefork MPM and mod_cgi, Apache with the event MPM and mod_cgid.
 #
 # Usage: run_server_tests.sh [path/to/linkhop]     (or LINKHOP_BINARY=...)
-# A server that is not installed is skipped. Exit status: 0 when every check
-# passed, 1 when one failed, 77 when every server was skipped.
+# A set-up whose server is not installed is skipped. Exit status: 0 when
+# every check passed, 1 when one failed, 77 when every set-up was skipped.
 # Servers listen on 127.0.0.1 only, on a free port, and are stopped by their
 # process id when the script ends, however it ends.
 set -uo pipefail
@@ -21,7 +26,7 @@ passed=0 failed=0 skipped=0
 server_pids=()
 work_dirs=()
 
-# stop_server PID: asks the server to stop, then forces it after 5 seconds.
+# stop_server PID: asks the process to stop, then forces it after 5 seconds.
 stop_server() {
   local pid=$1 i kept=()
   for i in "${server_pids[@]}"; do [ "$i" = "$pid" ] || kept+=("$i"); done
@@ -36,9 +41,14 @@ stop_server() {
   return 0
 }
 
-cleanup() {
-  local pid dir
+stop_all() {
+  local pid
   for pid in "${server_pids[@]}"; do stop_server "$pid"; done
+}
+
+cleanup() {
+  local dir
+  stop_all
   for dir in "${work_dirs[@]}"; do rm -rf "$dir"; done
 }
 trap cleanup EXIT
@@ -74,13 +84,14 @@ free_port() {
 }
 
 # request URL [curl options...]: fetches one answer into $site/answer.head
-# and $site/answer.body and sets status, content_type, has_location and
-# location (the header's value, without its CR LF).
+# and $site/answer.body and sets status, content_type, has_location,
+# location (the header's value, without its CR LF) and seconds.
 request() {
   local url=$1
   shift
-  status='' content_type='' has_location=no location=''
-  if ! curl -sS --max-time 10 -D "$site/answer.head" -o "$site/answer.body" "$@" "$url"; then
+  status='' content_type='' has_location=no location='' seconds=''
+  if ! seconds=$(curl -sS --max-time 10 -D "$site/answer.head" -o "$site/answer.body" \
+                   -w '%{time_total}' "$@" "$url"); then
     : >"$site/answer.head"
     : >"$site/answer.body"
     return 0
@@ -93,6 +104,9 @@ request() {
   fi
 }
 
+# The last answer's Cache-Control header, if any.
+cache_control() { sed -n 's/^[Cc]ache-[Cc]ontrol: *\(.*\)\r$/\1/p' "$site/answer.head"; }
+
 # The request log without its time stamps: one file per day, all of them.
 log_lines() {
   cat "$site"/cgi-bin/hopdata/logs/*.log 2>/dev/null |
@@ -102,7 +116,7 @@ log_lines() {
 # setup_site NAME: a cgi-bin with the program, a small table and an empty
 # log folder, a document root and a folder for the server's own files.
 setup_site() {
-  site=$(mktemp -d "${TMPDIR:-/tmp}/linkhop-$1.XXXXXX")
+  site=$(mktemp -d "${TMPDIR:-/tmp}/linkhop-${1//[^a-z0-9]/-}.XXXXXX")
   work_dirs+=("$site")
   chmod 755 "$site"
   mkdir -p "$site/root" "$site/cgi-bin/hopdata/logs" "$site/logs"
@@ -123,23 +137,35 @@ setup_site() {
   fi
 }
 
+# What runs a command as the account the servers run programs as (when this
+# script is root), as Debian's services do.
+as_run_user() {
+  if [ "$(id -u)" = 0 ]; then
+    echo setpriv --reuid="$run_user" --regid="$run_group" --clear-groups --
+  fi
+}
+
 # configure TEMPLATE OUTPUT PORT: fills in the placeholders.
 configure() {
   sed -e "s|@PORT@|$3|g" -e "s|@ROOT@|$site/root|g" -e "s|@CGIBIN@|$site/cgi-bin|g" \
       -e "s|@LOGDIR@|$site/logs|g" -e "s|@USER@|$run_user|g" -e "s|@GROUP@|$run_group|g" \
-      -e "s|@MODULES@|${apache_modules:-}|g" "$1" >"$2"
+      -e "s|@MODULES@|${apache_modules:-}|g" -e "s|@SOCKET@|$site/logs/fcgi.socket|g" \
+      "$1" >"$2"
 }
 
-# start_server NAME COMMAND...: COMMAND holds the word CONFIG where the
-# configuration file goes; it is written for a free port, the server started
-# in the background and awaited until it answers. Sets port and server_pid.
+# start_server NAME CONFIG COMMAND...: COMMAND holds the word CONFIG where
+# the configuration file goes; the configuration is written for a free port,
+# the server started in the background and awaited until it answers. Sets
+# port and server_pid.
 start_server() {
-  local name=$1 i
-  shift
+  local name=$1 template=$2 i
+  shift 2
   for _ in 1 2 3; do
     port=$(free_port) || break
-    configure "$deploy/$name.conf" "$site/$name.conf" "$port"
-    "${@/CONFIG/$site/$name.conf}" >"$site/logs/console.log" 2>&1 &
+    configure "$deploy/$template" "$site/$template" "$port"
+    # A session of its own: Apache's prefork MPM stops by signalling its
+    # whole process group, which would otherwise be this script's.
+    setsid "${@/CONFIG/$site/$template}" >>"$site/logs/console.log" 2>&1 &
     server_pid=$!
     server_pids+=("$server_pid")
     for i in $(seq 100); do
@@ -153,32 +179,66 @@ start_server() {
   return 1
 }
 
-# The checks, the same for every server. $1 names the server.
+# ---- The set-ups ----------------------------------------------------------
+# Each starts its server(s) for $site and sets failure_log: the file where
+# the program's standard error lands.
+
+start_lighttpd() {
+  failure_log=$site/logs/console.log # lighttpd hands its own standard error on
+  start_server lighttpd lighttpd.conf "$lighttpd_bin" -D -f CONFIG
+}
+
+start_nginx_fcgiwrap() {
+  # fcgiwrap as Debian's service runs it: as the web server's account, its
+  # standard error (the service's journal) kept in a file here.
+  failure_log=$site/logs/fcgiwrap.log
+  # shellcheck disable=SC2046
+  setsid $(as_run_user) "$fcgiwrap_bin" -s "unix:$site/logs/fcgi.socket" >"$failure_log" 2>&1 &
+  server_pids+=("$!")
+  local i
+  for i in $(seq 50); do [ -S "$site/logs/fcgi.socket" ] && break; sleep 0.1; done
+  start_server nginx nginx.conf "$nginx_bin" -c CONFIG -g 'daemon off;'
+}
+
+start_apache_prefork() {
+  failure_log=$site/logs/error.log
+  start_server apache apache.conf "$apache_bin" -f CONFIG -DFOREGROUND -DPREFORK
+}
+
+start_apache_event() {
+  failure_log=$site/logs/error.log
+  start_server apache apache.conf "$apache_bin" -f CONFIG -DFOREGROUND
+}
+
+# ---- The checks, the same for every set-up ---------------------------------
+
 check_server() {
   local name=$1 base="http://127.0.0.1:$port/cgi-bin/linkhop"
-  local day_before day_after logs
+  local day_before day_after logs i codes slow
 
   day_before=$(date +%m%d%Y)
 
   request "$base?news"
   expect "$name: a key answers 301" "301" "$status"
   expect "$name: a key's Location is its address" "https://norvale.example/news/index.html" "$location"
+  expect "$name: a redirect may be kept an hour" "max-age=3600" "$(cache_control)"
 
-  request "$base?example.com/welcome%20page.html"
+  request "$base?https://example.com/welcome%20page.html"
   expect "$name: an explicit address answers 301" "301" "$status"
-  expect "$name: an explicit address is the Location as it arrived" "example.com/welcome%20page.html" "$location"
+  expect "$name: an explicit address is the Location as it arrived" \
+    "https://example.com/welcome%20page.html" "$location"
 
   request "$base?weather"
-  expect "$name: a key not in the table answers 301" "301" "$status"
-  if [ "$has_location" = no ] || [ -z "$location" ]; then
-    pass "$name: a key not in the table sends no address"
-  else
-    fail "$name: a key not in the table sends no address" "Location: $location"
-  fi
-  if [ "$has_location" = yes ]; then
-    echo "        (a miss: $status with an empty Location header)"
-  else
-    echo "        (a miss: $status without a Location header)"
+  expect "$name: a key not in the table answers 404" "404" "$status"
+  expect "$name: a key not in the table sends no Location" "no" "$has_location"
+  expect "$name: a key not in the table is an HTML page" "text/html" "$content_type"
+  expect "$name: the 404 page text" "$(printf 'No address for that key!<BR>\r\nX')" \
+    "$(cat "$site/answer.body"; printf X)"
+  # A client that follows redirects makes one request and leaves one line.
+  if command -v wget >/dev/null; then
+    wget -S -O /dev/null --max-redirect=20 "$base?wgetmiss" >"$site/wget.out" 2>&1
+    expect "$name: wget asks once for a key not in the table" "1" \
+      "$(grep -c '^  HTTP/' "$site/wget.out")"
   fi
 
   request "$base"
@@ -187,16 +247,40 @@ check_server() {
   expect "$name: no query page text" "$(printf 'Unable to locate any paramters!<BR>\r\nX')" \
     "$(cat "$site/answer.body"; printf X)"
 
-  request "$base?$(printf 'a%.0s' $(seq 1100))"
-  expect "$name: a long query answers 200" "200" "$status"
+  request "$base?$(printf 'a%.0s' $(seq 1024))"
+  expect "$name: a 1024-byte query answers 200" "200" "$status"
   expect "$name: a long query is an HTML page" "text/html" "$content_type"
   expect "$name: a long query page text" "$(printf 'CGI response too long!<BR>\r\nX')" \
     "$(cat "$site/answer.body"; printf X)"
+
+  # A query without '=' may reach the program as arguments: never the banner.
+  request "$base?-?"
+  expect "$name: ?-? is a key like any other (404)" "404" "$status"
+  if grep -q Norvale "$site/answer.body" "$site/answer.head"; then
+    fail "$name: ?-? never shows the banner" "$(cat "$site/answer.head" "$site/answer.body")"
+  else
+    pass "$name: ?-? never shows the banner"
+  fi
 
   # A form body is the query, ahead of the address's own query.
   request "$base?news" --data docs
   expect "$name: a POST answers 301" "301" "$status"
   expect "$name: a POST's body is the query" "https://norvale.example/docs/" "$location"
+
+  # Bodies too long for a query: each is read to its end, and each answer
+  # arrives.
+  head -c 1100 /dev/zero | tr '\0' a >"$site/body.1100"
+  head -c 100000 /dev/zero | tr '\0' b >"$site/body.100k"
+  codes=''
+  for i in $(seq 20); do
+    codes+="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} ' --data-binary @"$site/body.1100" "$base")"
+  done
+  expect "$name: 20 POSTs of 1100 bytes, every answer arrives" "$(printf '200 %.0s' $(seq 20))" "$codes"
+  codes=''
+  for i in $(seq 5); do
+    codes+="$(curl -s -o /dev/null --max-time 10 -w '%{http_code} ' --data-binary @"$site/body.100k" "$base")"
+  done
+  expect "$name: 5 POSTs of 100 kB, every answer arrives" "$(printf '200 %.0s' $(seq 5))" "$codes"
 
   # The table and the logs beside the program are never sent as files.
   request "http://127.0.0.1:$port/cgi-bin/hopdata/config.txt"
@@ -204,6 +288,12 @@ check_server() {
     pass "$name: the redirect table is not served ($status)"
   else
     fail "$name: the redirect table is not served" "status '$status'"
+  fi
+  request "http://127.0.0.1:$port/cgi-bin/hopdata/logs/$(date +%m%d%Y).log"
+  if [ -n "$status" ] && [ "$status" != 200 ] && ! grep -q STAMP\\\|news "$site/answer.body"; then
+    pass "$name: the day's request log is not served ($status)"
+  else
+    fail "$name: the day's request log is not served" "status '$status'"
   fi
 
   day_after=$(date +%m%d%Y)
@@ -217,12 +307,38 @@ check_server() {
   expect "$name: each redirect logged once, with the client address" \
     "$(printf '%s\r\n' \
       '127.0.0.1 STAMP [news] https://norvale.example/news/index.html' \
-      '127.0.0.1 STAMP [Explicit] example.com/welcome%20page.html' \
+      '127.0.0.1 STAMP [Explicit] https://example.com/welcome%20page.html' \
       '127.0.0.1 STAMP [weather] ' \
+      '127.0.0.1 STAMP [wgetmiss] ' \
+      '127.0.0.1 STAMP [-?] ' \
       '127.0.0.1 STAMP [docs] https://norvale.example/docs/'; printf X)" \
     "$(log_lines; printf X)"
 
+  check_unwritable_log "$name" "$base"
   check_burst "$name" "$base"
+}
+
+# A log folder the server's account cannot write: each answer still comes
+# at once (a refusal that cannot pass is not tried again for a second), and
+# each lost line leaves a line in the server's error log.
+check_unwritable_log() {
+  local name=$1 base=$2 logs=$site/cgi-bin/hopdata/logs i slow=0 lines
+  # The folder and the day's file as they are: neither can be written.
+  if [ "$(id -u)" = 0 ]; then chown -R root:root "$logs"; chmod 755 "$logs"
+  else chmod 444 "$logs"/*.log; chmod 555 "$logs"; fi
+  for i in $(seq 5); do
+    request "$base?https://unlogged.example/$i"
+    if [ "$status" != 301 ] || awk -v s="$seconds" 'BEGIN { exit !(s >= 0.1) }'; then
+      slow=$((slow + 1))
+      echo "        (answer $i: status '$status' after $seconds s)"
+    fi
+  done
+  sleep 0.5 # a server may write its error log a moment later
+  lines=$(grep -c "linkhop: request log .*/hopdata/logs/.*\.log: Permission denied; line lost" "$failure_log" 2>/dev/null)
+  if [ "$(id -u)" = 0 ]; then chown -R "$run_user:$run_group" "$logs"
+  else chmod 755 "$logs"; chmod 644 "$logs"/*.log; fi
+  expect "$name: unwritable log, 5 answers each in well under 100 ms" "0" "$slow"
+  expect "$name: unwritable log, each lost line in the server's error log" "5" "$lines"
 }
 
 # A burst of distinct requests, many in flight at once: each must be
@@ -253,24 +369,36 @@ check_burst() {
   expect "$name: burst, no torn or mixed log lines" "0" "$bad"
 }
 
-# server_section NAME VERSION START_COMMAND...
+# server_section NAME VERSION START_FUNCTION
 server_section() {
   local name=$1 before=$failed
   echo "$name: $2"
   setup_site "$name"
-  shift 2
-  if start_server "$name" "$@"; then
+  if "$3"; then
     check_server "$name"
-    stop_server "$server_pid"
   fi
+  stop_all
   if [ "$failed" != "$before" ]; then
-    echo "  $name error log:"
-    sed 's/^/    /' "$site/logs/error.log" 2>/dev/null | tail -n 20
+    echo "  $name logs:"
+    tail -n 20 "$site"/logs/*.log 2>/dev/null | sed 's/^/    /'
   fi
 }
 
 find_program() {
   command -v "$1" 2>/dev/null || { [ -x "/usr/sbin/$1" ] && echo "/usr/sbin/$1"; }
+}
+
+# skip_unless NAME PROGRAM...: 0 when every program is there, else says why.
+skip_unless() {
+  local name=$1 program
+  shift
+  for program in "$@" curl; do
+    if [ -z "$(find_program "$program")" ]; then
+      echo "$name: skipped ($program not installed)"
+      skipped=$((skipped + 1))
+      return 1
+    fi
+  done
 }
 
 if [ -z "$binary" ] || [ ! -x "$binary" ]; then
@@ -279,32 +407,26 @@ if [ -z "$binary" ] || [ ! -x "$binary" ]; then
   exit 1
 fi
 
-have_curl=yes
-command -v curl >/dev/null || have_curl=no
-
 lighttpd_bin=$(find_program lighttpd)
-if [ -z "$lighttpd_bin" ]; then
-  echo "lighttpd: skipped (not installed)"
-  skipped=$((skipped + 1))
-elif [ "$have_curl" = no ]; then
-  echo "lighttpd: skipped (curl not installed)"
-  skipped=$((skipped + 1))
-else
-  server_section lighttpd "$("$lighttpd_bin" -v 2>&1 | head -n 1)" \
-    "$lighttpd_bin" -D -f CONFIG
-fi
-
+nginx_bin=$(find_program nginx)
+fcgiwrap_bin=$(find_program fcgiwrap)
 apache_bin=$(find_program apache2)
 apache_modules=/usr/lib/apache2/modules
-if [ -z "$apache_bin" ] || [ ! -f "$apache_modules/mod_cgid.so" ]; then
-  echo "apache: skipped (not installed)"
-  skipped=$((skipped + 1))
-elif [ "$have_curl" = no ]; then
-  echo "apache: skipped (curl not installed)"
-  skipped=$((skipped + 1))
-else
-  server_section apache "$("$apache_bin" -v 2>&1 | head -n 1)" \
-    "$apache_bin" -f CONFIG -DFOREGROUND
+
+if skip_unless lighttpd lighttpd; then
+  server_section lighttpd "$("$lighttpd_bin" -v 2>&1 | head -n 1)" start_lighttpd
+fi
+if skip_unless "nginx + fcgiwrap" nginx fcgiwrap; then
+  server_section "nginx + fcgiwrap" "$("$nginx_bin" -v 2>&1 | head -n 1), fcgiwrap" \
+    start_nginx_fcgiwrap
+fi
+if skip_unless "apache prefork + mod_cgi" apache2 && [ -f "$apache_modules/mod_cgi.so" ]; then
+  server_section "apache prefork + mod_cgi" "$("$apache_bin" -v 2>&1 | head -n 1)" \
+    start_apache_prefork
+fi
+if skip_unless "apache event + mod_cgid" apache2 && [ -f "$apache_modules/mod_cgid.so" ]; then
+  server_section "apache event + mod_cgid" "$("$apache_bin" -v 2>&1 | head -n 1)" \
+    start_apache_event
 fi
 
 echo "$passed passed, $failed failed, $skipped skipped"
