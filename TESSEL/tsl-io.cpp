@@ -115,6 +115,11 @@ int IoNativePath(const char *path, char *native, int size) {
   return 1;
 }
 
+int IoFileStamp(const char *path, OsFileStamp *stamp) {
+  char native[OS_PATH_SIZE];
+  return IoNativePath(path, native, sizeof(native)) && OsFileStampOf(native, stamp);
+}
+
 void IoFailureText(OsFailure failure, char *text, int size) {
   if (failure.code == IO_PATH_TOO_LONG) {
     strncpy(text, "path too long", (size_t)size - 1);

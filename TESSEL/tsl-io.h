@@ -64,6 +64,10 @@ int IoTextIn(char *bytes, int count, int *ended);
  * system's separator; 0 when it does not fit (native is then empty). */
 int IoNativePath(const char *path, char *native, int size);
 
+/* The stamp of the file at path (see OsFileStampOf); 0 when there is none
+ * or the path is too long. */
+int IoFileStamp(const char *path, OsFileStamp *stamp);
+
 /* The system's words for a failure of IoFileOpen or IoReaderOpen. */
 void IoFailureText(OsFailure failure, char *text, int size);
 

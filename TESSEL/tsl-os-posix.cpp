@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -99,6 +100,26 @@ OsFile OsStandardStream(int which) {
 }
 
 void OsIgnoreBrokenPipe(void) { signal(SIGPIPE, SIG_IGN); }
+
+int OsFileStampOf(const char *nativePath, OsFileStamp *stamp) {
+  struct stat st;
+  if (stat(nativePath, &st) != 0) return 0;
+  stamp->device = (uint64_t)st.st_dev;
+  stamp->inode = (uint64_t)st.st_ino;
+  stamp->size = (int64_t)st.st_size;
+  stamp->modified = (int64_t)st.st_mtim.tv_sec;
+  stamp->modifiedNanos = (int64_t)st.st_mtim.tv_nsec;
+  stamp->changed = (int64_t)st.st_ctim.tv_sec;
+  stamp->changedNanos = (int64_t)st.st_ctim.tv_nsec;
+  return 1;
+}
+
+int OsStandardInputListens(void) {
+  int listening = 0;
+  socklen_t size = sizeof(listening);
+  return getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
+         listening != 0;
+}
 
 OsFailure OsLastFailure(void) {
   OsFailure failure = {errno, IsTransient(errno)};
@@ -260,6 +281,19 @@ int OsMessageBox(const char *text, const char *caption) {
 OsFile OsConsoleOpen(const char *title) {
   (void)title; /* standard error has no title to set */
   return OsStandardStream(OS_STDERR);
+}
+
+static void (*onTerminate)(void);
+
+static void Terminate(int) { onTerminate(); }
+
+void OsCatchTerminate(void (*handler)(void)) {
+  onTerminate = handler;
+  struct sigaction action = {};
+  action.sa_handler = Terminate;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0; /* no SA_RESTART: a wait for a connection ends */
+  sigaction(SIGTERM, &action, nullptr);
 }
 
 void OsExit(int code) { exit(code); }

@@ -95,6 +95,24 @@ OsFile OsStandardStream(int which);
  * to. Windows has nothing to do. */
 void OsIgnoreBrokenPipe(void);
 
+/* What tells one version of a file from the next: where it lives, its
+ * size, and when it was last written and its entry last changed, to the
+ * nanosecond where the system keeps that. */
+typedef struct OsFileStamp {
+  uint64_t device, inode;
+  int64_t size;
+  int64_t modified, modifiedNanos;
+  int64_t changed, changedNanos;
+} OsFileStamp;
+
+/* The stamp of the file at a native path: 1, or 0 when it does not exist
+ * or cannot be reached. */
+int OsFileStampOf(const char *nativePath, OsFileStamp *stamp);
+
+/* 1 when standard input is a socket that listens for connections: how a
+ * web server hands a persistent (FastCGI) program its requests. */
+int OsStandardInputListens(void);
+
 /* The failure of the last call of this thread that failed, for a read or
  * write that returned -1. */
 OsFailure OsLastFailure(void);
@@ -140,6 +158,11 @@ int OsMessageBox(const char *text, const char *caption);
 /* A console for diagnostic texts, titled where the system allows: Windows
  * opens one of the process's own; POSIX writes them to standard error. */
 OsFile OsConsoleOpen(const char *title);
+
+/* Calls onTerminate (from a signal handler: it may only set flags) when
+ * the process is asked to end (POSIX: SIGTERM), interrupting a wait for a
+ * connection rather than resuming it. */
+void OsCatchTerminate(void (*onTerminate)(void));
 
 /* Ends the process through the normal exit path. */
 [[noreturn]] void OsExit(int code);

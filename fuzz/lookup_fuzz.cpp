@@ -3,7 +3,8 @@
 // then one byte below 32 (where the request driver ends a query), then the
 // table's bytes; the table is written to hopdata/config.txt in a program
 // folder made once per process. The lookup must leave the tracked heap
-// empty and write no more than the 301 bytes its value buffer holds.
+// empty and write no more than the 301 bytes its value buffer holds; the
+// table's index must answer the same and find the key where the scan did.
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -12,9 +13,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "table_model.h"
+#include "table.h"
 #include "winmain.h"
 
 namespace {
@@ -74,5 +77,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(expected.value == value);
   FUZZ_CHECK(memoryState.blockCount == 0 && memoryState.bytesInUse == 0);
   free(value);
+
+  // The same table held whole and indexed, as a persistent process keeps
+  // it: the same answer, and the key found where the scan found it.
+  std::string text((const char *)data + tableStart, size - tableStart);
+  int longLine;
+  int length = TableText(&text[0], (int)text.size(), &longLine);
+  text.resize((size_t)length + 1);
+  text[(size_t)length] = 0;
+  std::vector<uint32_t> room((size_t)(TableIndexRoom(text.data(), length) / 4 + 1));
+  TableIndex index;
+  TableIndexBuild(&index, text.data(), length, room.data());
+  char indexed[TABLE_VALUE_MAX + 1];
+  int indexAt;
+  const int indexResult = TableIndexLookup(&index, key.c_str(), indexed, &indexAt);
+  FUZZ_CHECK(indexResult == expected.result);
+  FUZZ_CHECK(expected.value == indexed);
+  char scanned[TABLE_VALUE_MAX + 1];
+  long scanAt;
+  LookupRedirectIn((programDir + "/hopdata/config.txt").c_str(), key.c_str(), scanned, &scanAt);
+  FUZZ_CHECK(scanAt == indexAt);
   return 0;
 }

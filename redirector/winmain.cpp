@@ -12,6 +12,10 @@
 #include "tsl-core.h"
 #include "tsl-io.h"
 #include "tsl-str.h"
+#include "table.h"
+#ifdef LINKHOP_PERSISTENT
+#include "persist.h"
+#endif
 #include "winhelpr.h"
 #include "winmain.h"
 
@@ -29,100 +33,17 @@ static const char kTableName[] = "hopdata\\config.txt";
 
 enum {
   TABLE_CHUNK = 4096, /* read buffer: up to 4095 data bytes and a zero byte */
-  TABLE_PATH = 320,
-  VALUE_MAX = 300
+  TABLE_PATH = 320
 };
 static_assert((int)TABLE_PATH <= (int)OS_PATH_SIZE,
               "the table's path must be one the layer opens");
-static_assert((int)VALUE_BUFFER > (int)VALUE_MAX,
+static_assert((int)TABLE_CHUNK - 2 == (int)TABLE_LINE_MAX,
+              "a line of TABLE_LINE_MAX bytes and its line end fill the read buffer");
+static_assert((int)VALUE_BUFFER > (int)TABLE_VALUE_MAX,
               "the value buffer holds an address and its terminator");
 static_assert((int)QUERY_BUFFER > (int)FAST_SEARCH_KEY_MAX,
               "the longest key fits the query buffer");
 static_assert((int)QUERY_BUFFER > (int)CGI_BODY_QUEUE, "a queued body fits the query buffer");
-
-static int IsWhite(unsigned char c) { return c <= 32; }
-
-/* What the scan of an occurrence waits for when it runs into the end of a
- * region before the table has ended: the bytes of the next region decide. */
-enum { PENDING_NONE, PENDING_EQUALS, PENDING_VALUE };
-
-typedef struct TableScan {
-  const FastSearch *search;
-  int pending;
-  char *value;
-} TableScan;
-
-/* Skips white space from *p towards end; 1 when it stopped on a byte of the
- * region, 0 when it ran into the end. */
-static int SkipWhite(const unsigned char **p, const unsigned char *end) {
-  while (*p < end && IsWhite(**p)) (*p)++;
-  return *p < end;
-}
-
-/* Copies the value at p: bytes of 32 and above, at most VALUE_MAX. */
-static void CopyValue(const unsigned char *p, char *value) {
-  int n = 0;
-  while (n < VALUE_MAX && p[n] >= 32) {
-    value[n] = (char)p[n];
-    n++;
-  }
-  value[n] = 0;
-}
-
-/* Goes on from an occurrence's end at *p: white space, '=', white space,
- * the value. 1 when the value is copied; 0 when no '=' follows (the
- * occurrence is turned down); -1 when the region ended first and the table
- * goes on, the decision waiting in scan->pending for the next region. */
-static int Accept(TableScan *scan, const unsigned char *p, const unsigned char *end, int last) {
-  if (scan->pending != PENDING_VALUE) {
-    if (!SkipWhite(&p, end) && !last) {
-      scan->pending = PENDING_EQUALS;
-      return -1;
-    }
-    if (*p != '=') {
-      scan->pending = PENDING_NONE;
-      return 0;
-    }
-    p++;
-  }
-  if (!SkipWhite(&p, end) && !last) {
-    scan->pending = PENDING_VALUE;
-    return -1;
-  }
-  scan->pending = PENDING_NONE;
-  CopyValue(p, scan->value);
-  return 1;
-}
-
-/* Searches one region of the table, [start, end), whose bytes are followed
- * in memory by a zero byte or by more table bytes; last says whether the
- * table ends with it. Returns 1 when the value is found.
- *
- * Every region but the last ends at a line end, and a key holds no byte
- * below 32: no occurrence reaches from one region into the next, and all
- * that can be left pending across regions is the white space after an
- * occurrence or after its '='. A pending occurrence that is turned down
- * here ended in an earlier region, so the search goes on from this
- * region's start, where the next occurrence may begin inside the white
- * space just skipped (a key can start with a space). Occurrences in the
- * regions of white space between the two would all be turned down at the
- * same byte. */
-static int ScanRegion(TableScan *scan, const char *start, const char *end, int last) {
-  const unsigned char *stop = (const unsigned char *)end;
-  if (scan->pending != PENDING_NONE) {
-    int settled = Accept(scan, (const unsigned char *)start, stop, last);
-    if (settled != 0) return settled > 0;
-  }
-  const char *position = start, *occurrence;
-  const int keyLength = scan->search->keyLength;
-  while (FastSearchFind(scan->search, position, end, &occurrence)) {
-    int settled = Accept(scan, (const unsigned char *)occurrence + keyLength, stop, last);
-    if (settled != 0) return settled > 0;
-    /* Turned down: occurrences that overlap it are not tried. */
-    position = occurrence + keyLength;
-  }
-  return 0;
-}
 
 /* The length of the data up to and including its last line end; 0 when it
  * holds none. */
@@ -140,16 +61,8 @@ static int IsPlainKey(const char *key) {
   return 1;
 }
 
-int LookupRedirect(const char *key, char *value) {
-  FastSearch search;
-  int ready = FastSearchInit(&search, key, 0);
-  value[0] = 0;
-  if (!ready || !IsPlainKey(key)) return 0;
-
-  char path[TABLE_PATH];
-  if (!GetProgramDirectory(path, TABLE_PATH)) return 1;
-  if (StrLength(path) + StrLength(kTableName) >= TABLE_PATH) return 1;
-  StrAppend(path, kTableName);
+/* Scans the table at path for the key search is prepared for. */
+static int ScanTable(const char *path, const FastSearch *search, char *value, long *at) {
   /* One thread reads one table at a time: the reader's block lies outside
    * the stack, where the part a small table leaves untouched costs
    * nothing. */
@@ -157,7 +70,7 @@ int LookupRedirect(const char *key, char *value) {
   if (!IoReaderOpen(&reader, path, nullptr)) return 1;
 
   char *buffer = (char *)MemoryAlloc(TABLE_CHUNK, TSL_SOURCE, 65);
-  TableScan scan = {&search, PENDING_NONE, value};
+  TableScan scan = {search, PENDING_NONE, value, 0, -1};
   int carry = 0, found = 0;
   for (;;) {
     /* Fill: the line carried over, then as much as the buffer holds. */
@@ -173,16 +86,109 @@ int LookupRedirect(const char *key, char *value) {
       found = scan.pending == PENDING_VALUE;
       break;
     }
-    found = ScanRegion(&scan, buffer, buffer + regionEnd, last);
+    found = TableScanRegion(&scan, buffer, buffer + regionEnd, last);
     if (found || last) break;
     /* Carry the incomplete last line over. */
     carry = length - regionEnd;
     memmove(buffer, buffer + regionEnd, (size_t)carry);
+    scan.base += regionEnd;
   }
+  if (at) *at = found ? scan.at : -1;
 
   IoReaderClose(&reader);
   MemoryFree(&buffer, TABLE_CHUNK, TSL_SOURCE, 132);
   return found;
+}
+
+#ifdef LINKHOP_PERSISTENT
+/* A process that answers many requests keeps the table between them, whole
+ * and indexed, in room of its own outside the tracked heap (untouched, it
+ * costs a CGI run nothing). An edit takes effect at the next request: the
+ * file's stamp is looked at every time. File times are coarse, so two quick
+ * edits of the same size may share one: a table written within the last
+ * two seconds is used once and read afresh the next time. */
+enum { KEPT_ROOM = 64 << 20 };
+
+static struct {
+  int enabled;     /* a persistent process */
+  int kept;        /* the index below answers for the file of stamp */
+  int tooLarge;    /* the file of stamp does not fit: scanned instead */
+  OsFileStamp stamp;
+  TableIndex index;
+  alignas(8) char room[KEPT_ROOM];
+} keep;
+
+static int SameStamp(const OsFileStamp *a, const OsFileStamp *b) {
+  return a->device == b->device && a->inode == b->inode && a->size == b->size &&
+         a->modified == b->modified && a->modifiedNanos == b->modifiedNanos &&
+         a->changed == b->changed && a->changedNanos == b->changedNanos;
+}
+
+/* Reads the table at path whole into the room and indexes it; 0 when it
+ * cannot be read or does not fit. */
+static int ReadAndIndex(const char *path) {
+  static IoReader reader;
+  if (!IoReaderOpen(&reader, path, nullptr)) return 0;
+  int64_t length = IoReaderRead(&reader, keep.room, KEPT_ROOM - 1);
+  int more = length == KEPT_ROOM - 1 && IoReaderRead(&reader, keep.room, 1) > 0;
+  IoReaderClose(&reader);
+  if (more) return 0;
+  int cut;
+  length = TableText(keep.room, (int)length, &cut);
+  keep.room[length] = 0;
+  int64_t textRoom = (length + 1 + 7) & ~(int64_t)7;
+  if (textRoom + TableIndexRoom(keep.room, (int)length) > KEPT_ROOM) return 0;
+  TableIndexBuild(&keep.index, keep.room, (int)length, keep.room + textRoom);
+  return 1;
+}
+
+static int LookupKept(const char *path, const FastSearch *search, const char *key, char *value) {
+  OsFileStamp stamp;
+  if (!IoFileStamp(path, &stamp)) {
+    keep.kept = keep.tooLarge = 0;
+    return ScanTable(path, search, value, nullptr); /* no table: as the scan says */
+  }
+  int same = SameStamp(&stamp, &keep.stamp);
+  if (!(keep.kept && same)) {
+    if (keep.tooLarge && same) return ScanTable(path, search, value, nullptr);
+    keep.kept = 0;
+    keep.stamp = stamp;
+    keep.tooLarge = !ReadAndIndex(path);
+    if (keep.tooLarge) return ScanTable(path, search, value, nullptr);
+    keep.kept = OsTimeNow() - stamp.modified > 2;
+  }
+  int at;
+  return TableIndexLookup(&keep.index, key, value, &at);
+}
+
+void LookupKeepTables(int enabled) {
+  keep.enabled = enabled;
+  keep.kept = keep.tooLarge = 0;
+}
+#endif
+
+int LookupRedirect(const char *key, char *value) {
+  FastSearch search;
+  int ready = FastSearchInit(&search, key, 0);
+  value[0] = 0;
+  if (!ready || !IsPlainKey(key)) return 0;
+  char path[TABLE_PATH];
+  if (!GetProgramDirectory(path, TABLE_PATH)) return 1;
+  if (StrLength(path) + StrLength(kTableName) >= TABLE_PATH) return 1;
+  StrAppend(path, kTableName);
+#ifdef LINKHOP_PERSISTENT
+  if (keep.enabled) return LookupKept(path, &search, key, value);
+#endif
+  return ScanTable(path, &search, value, nullptr);
+}
+
+int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
+  FastSearch search;
+  int ready = FastSearchInit(&search, key, 0);
+  value[0] = 0;
+  *at = -1;
+  if (!ready || !IsPlainKey(key)) return 0;
+  return ScanTable(path, &search, value, at);
 }
 
 /* ---- The request ----------------------------------------------------- */
@@ -291,6 +297,17 @@ int main(int argc, char **argv) {
 
   CoreStartup("debug.log", 0);
   MemoryInit(MEMORY_NO_LIMIT, 0);
+#ifdef LINKHOP_PERSISTENT
+  if (OsStandardInputListens()) {
+    /* A web server's socket for standard input: request after request,
+     * until the server asks the process to end. */
+    LookupKeepTables(1);
+    int served = ServePersistent(AnswerRequest);
+    MemoryRemove();
+    CoreShutdown();
+    return served ? 0 : 1;
+  }
+#endif
   AnswerRequest();
   MemoryRemove();
   return CoreShutdown();

@@ -1,4 +1,5 @@
-/* winmain - the request driver's redirect table lookup, for its tests. */
+/* winmain - the request driver's redirect table lookup, for its tests and
+ * for hoptool. */
 #ifndef LINKHOP_WINMAIN_H
 #define LINKHOP_WINMAIN_H
 
@@ -9,5 +10,15 @@
  * for the key or a line too long for the read buffer came first. The empty
  * key and keys longer than 256 bytes are misses. */
 int LookupRedirect(const char *key, char *value);
+
+/* The same for the table at path (backslashes or the system's separators),
+ * and *at the offset, in the table's text (see TableText), where the
+ * accepted key begins, or -1. */
+int LookupRedirectIn(const char *path, const char *key, char *value, long *at);
+
+/* With 1, from now on the lookup keeps the table between calls, for a
+ * process that answers many requests (built with LINKHOP_PERSISTENT); with
+ * 0 it reads the file afresh every time again. */
+void LookupKeepTables(int keep);
 
 #endif

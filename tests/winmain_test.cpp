@@ -2,7 +2,10 @@
 // files in a temporary cgi-bin folder that the command line names as the
 // program's own.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <filesystem>
 
 #include <random>
@@ -13,6 +16,7 @@
 #include "test_support.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
+#include "table.h"
 #include "winmain.h"
 
 namespace {
@@ -75,11 +79,30 @@ class LookupTest : public testing::Test {
     return {result, std::string(value)};
   }
 
+  // The same table held whole in memory and indexed, as a persistent
+  // process and the table checker use it: the answer, and where the
+  // accepted key begins in the table's text.
+  static Answer IndexLookup(const std::string &table, const std::string &key, int *at) {
+    std::string text = table;
+    int cut;
+    int length = TableText(&text[0], (int)text.size(), &cut);
+    text.resize((size_t)length + 1);
+    text[(size_t)length] = 0;
+    std::vector<uint32_t> room((size_t)(TableIndexRoom(text.data(), length) / 4 + 1));
+    TableIndex index;
+    TableIndexBuild(&index, text.data(), length, room.data());
+    char value[TABLE_VALUE_MAX + 1];
+    int result = TableIndexLookup(&index, key.c_str(), value, at);
+    return {result, value};
+  }
+
   void RunCases(const std::vector<TableCase> &cases) {
     for (const TableCase &c : cases) {
       SCOPED_TRACE(c.name);
       WriteTable(c.table);
       EXPECT_EQ(Lookup(c.key), c.expected);
+      int at;
+      EXPECT_EQ(IndexLookup(c.table, c.key, &at), c.expected) << "through the index";
     }
   }
 
@@ -306,6 +329,43 @@ TEST_F(LookupPathTest, DeepProgramDirectory) {
   }
 }
 
+#ifdef LINKHOP_PERSISTENT
+// ---- The table kept between requests ----------------------------------------
+
+void SetModified(const std::string &path, time_t seconds) {
+  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// A process that lives long keeps the table indexed, and still sees every
+// edit at the next lookup: a file written within two seconds is never
+// kept, and an edit that keeps the size and the modification time changes
+// the entry's change time.
+TEST_F(LookupTest, KeptTableSeesEveryEdit) {
+  LookupKeepTables(1);
+  WriteTable("news=aaa\n");
+  EXPECT_EQ(Lookup("news"), (Answer{1, "aaa"}));
+  WriteTable("news=bbb\n");  // the same size, most likely the same second
+  EXPECT_EQ(Lookup("news"), (Answer{1, "bbb"}));
+  const time_t old = time(nullptr) - 60;
+  SetModified(table_, old);
+  EXPECT_EQ(Lookup("news"), (Answer{1, "bbb"}));
+  EXPECT_EQ(Lookup("NEWS"), (Answer{1, "bbb"}));
+  EXPECT_EQ(lastPeak_, 0) << "a kept table is read from memory, not the file";
+  EXPECT_EQ(Lookup("other"), (Answer{0, ""}));
+
+  WriteTable("news=ccc\n");
+  SetModified(table_, old);  // the same size and modification time
+  EXPECT_EQ(Lookup("news"), (Answer{1, "ccc"}));
+  std::filesystem::remove(table_);
+  EXPECT_EQ(Lookup("news"), (Answer{1, ""})) << "a missing table, as the scan says";
+  WriteTable(std::string(5000, 'q') + "\nnews=far\n");
+  SetModified(table_, old);
+  EXPECT_EQ(Lookup("news"), (Answer{0, ""})) << "a line too long ends the kept table too";
+  LookupKeepTables(0);
+}
+#endif
+
 // ---- Against the whole-file model --------------------------------------------
 
 // Random tables built from fragments of keys, '=', white space, line ends,
@@ -372,10 +432,16 @@ TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
       }
       Answer expected = TableModel(table, key);
       Answer actual = Lookup(key);
-      if (!(actual == expected)) {
+      int indexAt = -1;
+      long scanAt = -1;
+      char value[TABLE_VALUE_MAX + 1];
+      LookupRedirectIn(table_.c_str(), key.c_str(), value, &scanAt);
+      Answer indexed = IndexLookup(table, key, &indexAt);
+      if (!(actual == expected) || !(indexed == expected) || scanAt != indexAt) {
         failures++;
         ADD_FAILURE() << "seed " << seed << " round " << round << " key '" << key
-                      << "': lookup " << actual << ", model " << expected << ", table of "
+                      << "': lookup " << actual << " at " << scanAt << ", index " << indexed
+                      << " at " << indexAt << ", model " << expected << ", table of "
                       << table.size() << " bytes";
       }
     }

@@ -6,8 +6,14 @@
 # the server's account cannot write, and files beside the program that must
 # never be served.
 #
-# Set-ups: lighttpd (mod_cgi), nginx in front of fcgiwrap, Apache with the
-# prefork MPM and mod_cgi, Apache with the event MPM and mod_cgid.
+# Set-ups, the program as a CGI program: lighttpd (mod_cgi), nginx in front
+# of fcgiwrap, Apache with the prefork MPM and mod_cgi, Apache with the event
+# MPM and mod_cgid; and as a persistent FastCGI program: lighttpd
+# (mod_fastcgi, bin-path), nginx in front of spawn-fcgi, Apache with
+# mod_fcgid. Every set-up gets the same checks; each persistent one's answers
+# must be byte for byte its server's CGI answers, and it gets a burst of
+# 10,000 requests, a kept connection and, where the server starts the
+# program, a kill in mid-burst.
 #
 # Usage: run_server_tests.sh [path/to/linkhop]     (or LINKHOP_BINARY=...)
 # A set-up whose server is not installed is skipped. Exit status: 0 when
@@ -102,6 +108,20 @@ request() {
     has_location=yes
     location=$(sed -n 's/^[Ll]ocation: *\(.*\)\r$/\1/p' "$site/answer.head")
   fi
+  # The program's answers, kept for the comparison of a server's CGI and
+  # persistent set-ups: the status line, the headers the program and the
+  # configuration decide (not the server's own, nor how the body was
+  # framed), sorted, then the body.
+  if [[ $url == */cgi-bin/linkhop* ]]; then
+    answer_count=$((answer_count + 1))
+    { head -n 1 "$site/answer.head" | sed 's/^HTTP\/[0-9.]* //'
+      tail -n +2 "$site/answer.head" | tr -d '\r' | sed '/^$/d' |
+        grep -viE '^(date|server|connection|keep-alive|transfer-encoding|content-length|vary):' |
+        sed 's/^\([^:]*\):/\L\1:/' | sort
+      echo
+      cat "$site/answer.body"
+    } >"$site/answers/$(printf %03d "$answer_count")"
+  fi
 }
 
 # The last answer's Cache-Control header, if any.
@@ -119,7 +139,8 @@ setup_site() {
   site=$(mktemp -d "${TMPDIR:-/tmp}/linkhop-${1//[^a-z0-9]/-}.XXXXXX")
   work_dirs+=("$site")
   chmod 755 "$site"
-  mkdir -p "$site/root" "$site/cgi-bin/hopdata/logs" "$site/logs"
+  mkdir -p "$site/root" "$site/cgi-bin/hopdata/logs" "$site/logs" "$site/answers"
+  answer_count=0
   cp "$binary" "$site/cgi-bin/linkhop"
   chmod 755 "$site/cgi-bin/linkhop"
   printf '%s\n' \
@@ -209,6 +230,36 @@ start_apache_event() {
   failure_log=$site/logs/error.log
   start_server apache apache.conf "$apache_bin" -f CONFIG -DFOREGROUND
 }
+
+# The persistent set-ups. program_pid is the program's process, which the
+# server started (or spawn-fcgi did), once it has answered a request.
+
+start_lighttpd_fastcgi() {
+  failure_log=$site/logs/error.log
+  start_server lighttpd lighttpd-fastcgi.conf "$lighttpd_bin" -D -f CONFIG
+}
+
+start_nginx_spawn_fcgi() {
+  failure_log=$site/logs/error.log
+  local as=() pid
+  [ "$(id -u)" = 0 ] && as=(-u "$run_user" -U "$run_user")
+  # Four processes on one socket, as the configuration asks: each serves
+  # one connection at a time, and nginx keeps two of them.
+  setsid "$spawn_fcgi_bin" -F 4 -s "$site/logs/fcgi.socket" -P "$site/logs/spawn-fcgi.pid" \
+    "${as[@]}" -- "$site/cgi-bin/linkhop" >"$site/logs/spawn-fcgi.log" 2>&1
+  while read -r pid; do server_pids+=("$pid"); done <"$site/logs/spawn-fcgi.pid"
+  start_server nginx nginx-fastcgi.conf "$nginx_bin" -c CONFIG -g 'daemon off;'
+}
+
+start_apache_fcgid() {
+  failure_log=$site/logs/error.log
+  mkdir -p "$site/logs/fcgid"
+  [ "$(id -u)" = 0 ] && chown "$run_user:$run_group" "$site/logs/fcgid"
+  start_server apache apache-fcgid.conf "$apache_bin" -f CONFIG -DFOREGROUND
+}
+
+# The process ids of the program running from this site.
+program_pids() { pgrep -f "^$site/cgi-bin/linkhop" | sort; }
 
 # ---- The checks, the same for every set-up ---------------------------------
 
@@ -315,7 +366,7 @@ check_server() {
     "$(log_lines; printf X)"
 
   check_unwritable_log "$name" "$base"
-  check_burst "$name" "$base"
+  check_burst "$name" "$base" burst.example
 }
 
 # A log folder the server's account cannot write: each answer still comes
@@ -341,27 +392,27 @@ check_unwritable_log() {
   expect "$name: unwritable log, each lost line in the server's error log" "5" "$lines"
 }
 
-# A burst of distinct requests, many in flight at once: each must be
-# answered with its own address and logged exactly once, in a whole line.
+# A burst of distinct requests to explicit addresses on HOST, many in
+# flight at once: each must be answered with its own address and logged
+# exactly once, in a whole line.
 check_burst() {
-  local name=$1 base=$2 i
+  local name=$1 base=$2 host=$3 i
   local list="$site/burst.curl" answers="$site/burst.answers"
-  : >"$list"
   for i in $(seq "$burst_count"); do
-    printf 'url = "%s?https://burst.example/%d"\noutput = "/dev/null"\n' "$base" "$i" >>"$list"
-  done
+    printf 'url = "%s?https://%s/%d"\noutput = "/dev/null"\n' "$base" "$host" "$i"
+  done >"$list"
   timeout 90 curl -s --no-progress-meter --max-time 30 --parallel --parallel-immediate \
     --parallel-max "$burst_parallel" -K "$list" \
     -w '%{http_code} %{redirect_url}\n' >"$answers" 2>"$site/burst.errors"
 
-  for i in $(seq "$burst_count"); do echo "301 https://burst.example/$i"; done | sort >"$site/burst.expected"
+  for i in $(seq "$burst_count"); do echo "301 https://$host/$i"; done | sort >"$site/burst.expected"
   sort "$answers" >"$site/burst.actual"
   expect_same "$name: burst of $burst_count concurrent requests, each answered with its address" \
     "$site/burst.expected" "$site/burst.actual"
   for i in $(seq "$burst_count"); do
-    printf '127.0.0.1 STAMP [Explicit] https://burst.example/%d\r\n' "$i"
+    printf '127.0.0.1 STAMP [Explicit] https://%s/%d\r\n' "$host" "$i"
   done | sort >"$site/burst.expected"
-  log_lines | grep 'burst\.example' | sort >"$site/burst.actual"
+  log_lines | grep -F "https://$host/" | sort >"$site/burst.actual"
   expect_same "$name: burst, each request logged exactly once" \
     "$site/burst.expected" "$site/burst.actual"
   local bad
@@ -369,13 +420,131 @@ check_burst() {
   expect "$name: burst, no torn or mixed log lines" "0" "$bad"
 }
 
-# server_section NAME VERSION START_FUNCTION
+# The persistent program's own checks. $1 names the set-up, $2 the CGI
+# set-up of the same server, whose answers it must give byte for byte; with
+# $3 = restart, the server starts the program again after a kill.
+check_persistent() {
+  local name=$1 cgi_site=${sites[$2]:-} base="http://127.0.0.1:$port/cgi-bin/linkhop" i pids
+
+  if [ -n "$cgi_site" ]; then
+    if diff -r "$cgi_site/answers" "$site/answers" >"$site/answers.diff"; then
+      pass "$name: every answer byte for byte as $2's ($answer_count answers)"
+    else
+      fail "$name: every answer byte for byte as $2's" "$(head -n 12 "$site/answers.diff")"
+    fi
+  fi
+
+  # 10,000 requests from 16 clients. No request ends a process with a
+  # fatal report (a request that left a heap block would): every program
+  # process there before is there after.
+  pids=$(program_pids)
+  burst_count=10000 burst_parallel=16 check_burst "$name" "$base" persistent.example
+  expect "$name: every program process lives through the burst" "" \
+    "$(comm -23 <(echo "$pids") <(program_pids))"
+  if grep -q 'Internal error' "$site"/logs/*.log 2>/dev/null; then
+    fail "$name: no fatal report" "$(grep -h -A2 'Internal error' "$site"/logs/*.log | head -n 6)"
+  else
+    pass "$name: no fatal report"
+  fi
+
+  if [ "${3:-}" = restart ]; then
+    check_killed "$name" "$base"
+  fi
+}
+
+# A program process killed (kill -9) in mid-burst: the server starts another,
+# and no answer is ever wrong: each is its address, or a server's error.
+check_killed() {
+  local name=$1 base=$2 i victim list="$site/kill.curl"
+  : >"$list"
+  for i in $(seq 3000); do
+    printf 'url = "%s?https://kill.example/%d"\noutput = "/dev/null"\n' "$base" "$i" >>"$list"
+  done
+  victim=$(program_pids | head -n 1)
+  timeout 120 curl -s --no-progress-meter --max-time 30 --parallel --parallel-immediate \
+    --parallel-max 16 -K "$list" -w '%{http_code} %{redirect_url}\n' >"$site/kill.answers" \
+    2>/dev/null &
+  local burst=$!
+  sleep 0.5
+  kill -KILL "$victim" 2>/dev/null
+  wait "$burst"
+  local wrong
+  wrong=$(awk '$1 == 301 && $2 !~ /^https:\/\/kill\.example\/[0-9]+$/ || $1 != 301 && $1 !~ /^(5..|000)$/' \
+    "$site/kill.answers" | head -n 3)
+  expect "$name: killed in mid-burst, no answer wrong" "" "$wrong"
+  sleep 1
+  local codes='' after
+  for i in $(seq 20); do
+    request "$base?https://after.example/$i"
+    [ "$location" = "https://after.example/$i" ] && codes+=ok
+  done
+  expect "$name: killed, the server starts the program again and every answer is right" \
+    "$(printf 'ok%.0s' $(seq 20))" "$codes"
+  after=$(program_pids)
+  if [ -n "$after" ] && ! grep -qx "$victim" <<<"$after"; then pass "$name: the killed process is gone, another answers"
+  else fail "$name: the killed process is gone, another answers" "killed: $victim, now: $after"; fi
+}
+
+# Several requests on one kept FastCGI connection, straight to the
+# program's socket, among them one whose 100 kB body the program does not
+# need: each answer is byte for byte the CGI program's for that request.
+check_kept_connection() {
+  local name=$1 socket=$2 i
+  python3 - "$site/kept.jsonl" <<'PY'
+import json, sys
+common = {"GATEWAY_INTERFACE": "CGI/1.1", "REMOTE_ADDR": "192.0.2.7"}
+requests = [
+    ({"QUERY_STRING": "news"}, ""),
+    ({"CONTENT_LENGTH": "100000"}, "b" * 100000),
+    ({"QUERY_STRING": "docs"}, ""),
+    ({"CONTENT_LENGTH": "700"}, "https://kept.example/\x1a" + "z" * 678),
+    ({"QUERY_STRING": "weather"}, ""),
+    ({}, ""),
+    ({"CONTENT_LENGTH": "4"}, "news"),
+]
+with open(sys.argv[1], "w") as out:
+    for params, body in requests:
+        out.write(json.dumps({"params": dict(common, **params), "body": body}) + "\n")
+PY
+  mkdir -p "$site/kept"
+  if ! timeout 30 python3 "$here/fcgi_client.py" "$socket" "$site/kept.jsonl" "$site/kept"; then
+    fail "$name: several requests on one kept connection" "the client gave up"
+    return
+  fi
+  local same=0 total=0
+  while IFS= read -r line; do
+    # The same request run as a CGI program, beside the same table.
+    python3 - "$line" "$site/kept/cgi.env" "$site/kept/cgi.body" <<'PY'
+import json, sys
+request = json.loads(sys.argv[1])
+with open(sys.argv[2], "w") as env:
+    for k, v in request["params"].items():
+        env.write("%s=%s\n" % (k, v))
+with open(sys.argv[3], "wb") as body:
+    body.write(request["body"].encode("latin-1"))
+PY
+    (cd "$site/cgi-bin" && env -i $(cat "$site/kept/cgi.env") ./linkhop <"$site/kept/cgi.body" \
+      >"$site/kept/cgi.out" 2>/dev/null)
+    cmp -s "$site/kept/cgi.out" "$site/kept/$total.out" && same=$((same + 1))
+    total=$((total + 1))
+  done <"$site/kept.jsonl"
+  expect "$name: $total requests on one kept connection, each as the CGI program answers" \
+    "$total" "$same"
+}
+
+# server_section NAME VERSION START_FUNCTION [PERSISTENT_CHECK ARGUMENTS...]
+declare -A sites
 server_section() {
   local name=$1 before=$failed
   echo "$name: $2"
   setup_site "$name"
+  sites[$name]=$site
   if "$3"; then
     check_server "$name"
+    if [ $# -gt 3 ]; then
+      shift 3
+      "$@"
+    fi
   fi
   stop_all
   if [ "$failed" != "$before" ]; then
@@ -408,6 +577,7 @@ if [ -z "$binary" ] || [ ! -x "$binary" ]; then
 fi
 
 lighttpd_bin=$(find_program lighttpd)
+spawn_fcgi_bin=$(find_program spawn-fcgi)
 nginx_bin=$(find_program nginx)
 fcgiwrap_bin=$(find_program fcgiwrap)
 apache_bin=$(find_program apache2)
@@ -427,6 +597,29 @@ fi
 if skip_unless "apache event + mod_cgid" apache2 && [ -f "$apache_modules/mod_cgid.so" ]; then
   server_section "apache event + mod_cgid" "$("$apache_bin" -v 2>&1 | head -n 1)" \
     start_apache_event
+fi
+
+# Persistent: only a program built with its FastCGI side answers there.
+if ! grep -q FCGX_Accept_r "$binary" 2>/dev/null; then
+  echo "persistent set-ups: skipped (the program was built without libfcgi)"
+  skipped=$((skipped + 3))
+else
+  if skip_unless "lighttpd fastcgi" lighttpd; then
+    server_section "lighttpd fastcgi" "$("$lighttpd_bin" -v 2>&1 | head -n 1), mod_fastcgi" \
+      start_lighttpd_fastcgi check_persistent "lighttpd fastcgi" lighttpd restart
+  fi
+  if skip_unless "nginx + spawn-fcgi" nginx spawn-fcgi python3; then
+    server_section "nginx + spawn-fcgi" "$("$nginx_bin" -v 2>&1 | head -n 1), spawn-fcgi" \
+      start_nginx_spawn_fcgi check_persistent "nginx + spawn-fcgi" "nginx + fcgiwrap"
+    # The kept connection straight to the program, on a fresh site.
+    setup_site "kept-connection"
+    start_nginx_spawn_fcgi && check_kept_connection "nginx + spawn-fcgi" "$site/logs/fcgi.socket"
+    stop_all
+  fi
+  if skip_unless "apache mod_fcgid" apache2 && [ -f "$apache_modules/mod_fcgid.so" ]; then
+    server_section "apache mod_fcgid" "$("$apache_bin" -v 2>&1 | head -n 1), mod_fcgid" \
+      start_apache_fcgid check_persistent "apache mod_fcgid" "apache event + mod_cgid" restart
+  fi
 fi
 
 echo "$passed passed, $failed failed, $skipped skipped"

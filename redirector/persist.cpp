@@ -1,0 +1,79 @@
+/* persist - the program as a persistent FastCGI responder: started with a
+ * listening socket as its standard input (lighttpd's bin-path, spawn-fcgi,
+ * Apache's mod_fcgid, systemd socket activation), it answers request after
+ * request on it, each exactly as a CGI run would. Debian's libfcgi carries
+ * the protocol; each request reaches the gateway through a CgiSource over
+ * libfcgi's request record.
+ */
+#include "persist.h"
+
+#include <fcgiapp.h>
+#include <fcgios.h>
+#include <signal.h>
+
+#include "cgi.h"
+#include "tsl-core.h"
+#include "tsl-os.h"
+
+#define TSL_SOURCE "persist"
+
+static struct {
+  volatile sig_atomic_t stopping; /* a request to end arrived (SIGTERM) */
+} persist;
+
+/* Runs in a signal handler: flags only. The request in hand is finished;
+ * one awaited is not, since the wait for it ends. */
+static void Stop(void) {
+  persist.stopping = 1;
+  OS_ShutdownPending();
+}
+
+static const char *RequestVariable(void *context, const char *name) {
+  return FCGX_GetParam(name, static_cast<FCGX_Request *>(context)->envp);
+}
+
+static int RequestBody(void *context, char *buffer, int count) {
+  FCGX_Stream *in = static_cast<FCGX_Request *>(context)->in;
+  int n = FCGX_GetStr(buffer, count, in);
+  return n > 0 ? n : FCGX_GetError(in) ? -1 : 0;
+}
+
+static int RequestWrite(void *context, const char *bytes, int count) {
+  return FCGX_PutStr(bytes, count, static_cast<FCGX_Request *>(context)->out) == count;
+}
+
+/* The request's own error stream: the web server writes it to its error
+ * log, where a CGI program's standard error would go. */
+static void RequestError(void *context, const char *line, int count) {
+  FCGX_PutStr(line, count, static_cast<FCGX_Request *>(context)->err);
+}
+
+/* libfcgi can also open a socket of its own on a host name, which this
+ * program never asks for: it takes the socket the web server hands it. In a
+ * static program, looking a name up would need the C library's shared
+ * name-service modules at run time, and the linker warns of it; this stand-in
+ * makes that unused path fail plainly instead. */
+struct hostent;
+extern "C" struct hostent *gethostbyname(const char *) { return nullptr; }
+
+int ServePersistent(void (*answer)(void)) {
+  OsCatchTerminate(Stop);
+  OsIgnoreBrokenPipe(); /* a visitor gone mid-answer costs a failed write */
+  if (FCGX_Init() != 0) return 0;
+  FCGX_Request request;
+  FCGX_InitRequest(&request, 0, FCGI_FAIL_ACCEPT_ON_INTR);
+  const CgiSource source = {&request, RequestVariable, RequestBody, RequestWrite, RequestError};
+  CgiUseSource(&source);
+  while (!persist.stopping && FCGX_Accept_r(&request) >= 0) {
+    answer();
+    FCGX_Finish_r(&request);
+    /* Every request gives back what it took: a block left over would grow
+     * the process request by request. */
+    if (memoryState.blockCount != 0)
+      ABORT_AT_LINE(64, "Not all memory was free'd (%d / %db)\n", memoryState.blockCount,
+                    memoryState.bytesInUse);
+  }
+  FCGX_Free(&request, 1);
+  CgiUseSource(&cgiProcessSource);
+  return 1;
+}

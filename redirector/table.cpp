@@ -1,0 +1,274 @@
+/* table - the redirect table's matching rules (see table.h). */
+#include "table.h"
+
+#include <string.h>
+
+#include "tsl-io.h"
+
+static int IsWhite(unsigned char c) { return c <= 32; }
+
+/* ---- The scan ------------------------------------------------------------ */
+
+/* Skips white space from *p towards end; 1 when it stopped on a byte of the
+ * region, 0 when it ran into the end. */
+static int SkipWhite(const unsigned char **p, const unsigned char *end) {
+  while (*p < end && IsWhite(**p)) (*p)++;
+  return *p < end;
+}
+
+/* Copies the value at p: bytes of 32 and above, at most TABLE_VALUE_MAX. */
+static void CopyValue(const unsigned char *p, char *value) {
+  int n = 0;
+  while (n < TABLE_VALUE_MAX && p[n] >= 32) {
+    value[n] = (char)p[n];
+    n++;
+  }
+  value[n] = 0;
+}
+
+/* Goes on from an occurrence's end at p: white space, '=', white space,
+ * the value. 1 when the value is copied; 0 when no '=' follows (the
+ * occurrence is turned down); -1 when the region ended first and the table
+ * goes on, the decision waiting in scan->pending for the next region. */
+static int Accept(TableScan *scan, const unsigned char *p, const unsigned char *end, int last) {
+  if (scan->pending != PENDING_VALUE) {
+    if (!SkipWhite(&p, end) && !last) {
+      scan->pending = PENDING_EQUALS;
+      return -1;
+    }
+    if (*p != '=') {
+      scan->pending = PENDING_NONE;
+      return 0;
+    }
+    p++;
+  }
+  if (!SkipWhite(&p, end) && !last) {
+    scan->pending = PENDING_VALUE;
+    return -1;
+  }
+  scan->pending = PENDING_NONE;
+  CopyValue(p, scan->value);
+  return 1;
+}
+
+/* Every region but the last ends at a line end, and a key holds no byte
+ * below 32: no occurrence reaches from one region into the next, and all
+ * that can be left pending across regions is the white space after an
+ * occurrence or after its '='. A pending occurrence that is turned down
+ * here ended in an earlier region, so the search goes on from this
+ * region's start, where the next occurrence may begin inside the white
+ * space just skipped (a key can start with a space). Occurrences in the
+ * regions of white space between the two would all be turned down at the
+ * same byte. */
+int TableScanRegion(TableScan *scan, const char *start, const char *end, int last) {
+  const unsigned char *stop = (const unsigned char *)end;
+  if (scan->pending != PENDING_NONE) {
+    int settled = Accept(scan, (const unsigned char *)start, stop, last);
+    if (settled != 0) return settled > 0;
+  }
+  const char *position = start, *occurrence;
+  const int keyLength = scan->search->keyLength;
+  while (FastSearchFind(scan->search, position, end, &occurrence)) {
+    scan->at = scan->base + (long)(occurrence - start);
+    int settled = Accept(scan, (const unsigned char *)occurrence + keyLength, stop, last);
+    if (settled != 0) return settled > 0;
+    /* Turned down: occurrences that overlap it are not tried. */
+    position = occurrence + keyLength;
+  }
+  return 0;
+}
+
+/* ---- The table whole ------------------------------------------------------- */
+
+int TableText(char *bytes, int count, int *cut) {
+  int ended = 0;
+  int length = IoTextIn(bytes, count, &ended);
+  *cut = -1;
+  for (int start = 0; start < length;) {
+    const char *lineEnd = (const char *)memchr(bytes + start, '\n', (size_t)(length - start));
+    int end = lineEnd ? (int)(lineEnd - bytes) : length;
+    if (end - start > TABLE_LINE_MAX) {
+      *cut = start;
+      return start;
+    }
+    start = end + 1;
+  }
+  return length;
+}
+
+/* ---- The index ------------------------------------------------------------- */
+
+/* An accepted occurrence of a key ends where white space and an '=' follow:
+ * at an end e from the start of the white space before an '=' up to the
+ * '=' itself. The index holds every such end, in buckets by a hash of the
+ * bytes before it, letters folded. A key of length L is looked up by the
+ * hash of its last h bytes, h the largest of 1, 2, 4, ... 256 not above L;
+ * so each end is entered once for every such h up to the run of bytes of 32
+ * and above before it (a key holds none below 32). The candidates of a
+ * bucket come in the text's order; the first one that holds the whole key
+ * and that the scan would reach (see Reached) is the answer. */
+
+enum { LEVELS = 9 }; /* h = 1, 2, 4, ... 256 */
+
+static unsigned char Folded(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+static uint32_t Mix(uint32_t hash, int level) {
+  hash ^= (uint32_t)level * 0x9E3779B9u;
+  hash ^= hash >> 15;
+  hash *= 0x2C1B3C6Du;
+  hash ^= hash >> 13;
+  return hash;
+}
+
+/* Calls enter(end, level, hash) for each entry of the text, in the text's
+ * order; returns the number of entries. */
+template <typename Enter>
+static uint32_t EachEntry(const unsigned char *text, int length, Enter enter) {
+  uint32_t count = 0;
+  int afterControl = 0;     /* just after the last byte below 32 */
+  int lastSolid = -1;       /* the last byte above 32 */
+  int afterSolidControl = 0; /* afterControl as it was at lastSolid */
+  for (int i = 0; i < length; i++) {
+    unsigned char c = text[i];
+    if (c < 32) {
+      afterControl = i + 1;
+      continue;
+    }
+    if (c == 32) continue;
+    if (c == '=') {
+      int control = afterSolidControl;
+      for (int end = lastSolid + 1; end <= i; end++) {
+        if (end > lastSolid + 1 && text[end - 1] < 32) control = end;
+        int run = end - control;
+        if (run > FAST_SEARCH_KEY_MAX) run = FAST_SEARCH_KEY_MAX;
+        uint32_t hash = 2166136261u;
+        for (int k = 0, level = 0; k < run; k++) {
+          hash = (hash ^ Folded(text[end - 1 - k])) * 16777619u;
+          if (((k + 1) & k) == 0) { /* k + 1 is a power of two */
+            enter((uint32_t)end, level, Mix(hash, level));
+            level++;
+            count++;
+          }
+        }
+      }
+    }
+    lastSolid = i;
+    afterSolidControl = afterControl;
+  }
+  return count;
+}
+
+static uint32_t BucketCount(uint32_t entries) {
+  uint32_t buckets = 16;
+  while (buckets < 2 * (uint64_t)entries && buckets < 0x80000000u) buckets *= 2;
+  return buckets;
+}
+
+int64_t TableIndexRoom(const char *text, int length) {
+  uint32_t entries = EachEntry((const unsigned char *)text, length, [](uint32_t, int, uint32_t) {});
+  return (int64_t)entries * (int64_t)sizeof(TableEntry) +
+         (int64_t)BucketCount(entries) * (int64_t)sizeof(uint32_t);
+}
+
+int TableIndexBuild(TableIndex *index, const char *text, int length, void *room) {
+  const unsigned char *bytes = (const unsigned char *)text;
+  index->text = text;
+  index->length = length;
+  index->entries = (TableEntry *)room;
+  uint32_t n = 0;
+  EachEntry(bytes, length, [&](uint32_t end, int, uint32_t hash) {
+    index->entries[n].end = end;
+    index->entries[n].hash = hash;
+    n++;
+  });
+  index->entryCount = n;
+  uint32_t buckets = BucketCount(n);
+  index->bucketMask = buckets - 1;
+  index->buckets = (uint32_t *)(index->entries + n);
+  memset(index->buckets, 0xFF, (size_t)buckets * sizeof(uint32_t));
+  /* From the last entry to the first, each at its bucket's head: every
+   * bucket lists its entries in the text's order. */
+  for (uint32_t i = n; i-- > 0;) {
+    uint32_t *head = &index->buckets[index->entries[i].hash & index->bucketMask];
+    index->entries[i].next = *head;
+    *head = i;
+  }
+  return 1;
+}
+
+static int Holds(const TableIndex *index, const char *key, int length, int at) {
+  return at >= 0 && at + length <= index->length &&
+         MatchNoCase((const unsigned char *)key, (const unsigned char *)index->text + at, length);
+}
+
+/* Whether the scan reaches the occurrence at `at`: it passes over an
+ * occurrence it turns down by the key's length, so it misses one that an
+ * earlier occurrence it stopped at overlaps. Occurrences that overlap one
+ * another form a cluster, which the scan enters at its first and walks by
+ * the key's length. (An occurrence it stopped at and accepted would have
+ * been the answer already: candidates come in the text's order.) */
+static int Reached(const TableIndex *index, const char *key, int length, int at) {
+  int first = at;
+  for (int found = 1; found;) {
+    found = 0;
+    for (int i = first - length + 1 < 0 ? 0 : first - length + 1; i < first; i++) {
+      if (Holds(index, key, length, i)) {
+        first = i;
+        found = 1;
+        break;
+      }
+    }
+  }
+  for (int position = first; position < at;) {
+    int next = position + length;
+    while (next < at && !Holds(index, key, length, next)) next++;
+    if (next > at) return 0;
+    position = next;
+  }
+  return 1;
+}
+
+/* The value after the '=' that follows the white space from end. */
+static void ValueAfter(const TableIndex *index, int end, char *value) {
+  const unsigned char *p = (const unsigned char *)index->text + end;
+  const unsigned char *stop = (const unsigned char *)index->text + index->length;
+  SkipWhite(&p, stop);
+  p++; /* the '=' */
+  SkipWhite(&p, stop);
+  CopyValue(p, value);
+}
+
+int TableIndexLookup(const TableIndex *index, const char *key, char *value, int *at) {
+  value[0] = 0;
+  *at = -1;
+  int length = 0, plain = 1;
+  for (; key[length]; length++) plain &= (unsigned char)key[length] >= 32;
+  if (length == 0 || length > FAST_SEARCH_KEY_MAX) return 0;
+  if (!plain) {
+    /* A key the program never asks for (it ends a query at its first byte
+     * below 32): the text is scanned as one region. */
+    FastSearch search;
+    FastSearchInit(&search, key, 0);
+    TableScan scan = {&search, PENDING_NONE, value, 0, -1};
+    if (!TableScanRegion(&scan, index->text, index->text + index->length, 1)) return 0;
+    *at = (int)scan.at;
+    return 1;
+  }
+  int level = 0;
+  while (level + 1 < LEVELS && (1 << (level + 1)) <= length) level++;
+  uint32_t hash = 2166136261u;
+  for (int k = 0; k < (1 << level); k++)
+    hash = (hash ^ Folded((unsigned char)key[length - 1 - k])) * 16777619u;
+  hash = Mix(hash, level);
+  for (uint32_t i = index->buckets[hash & index->bucketMask]; i != TABLE_NO_ENTRY;
+       i = index->entries[i].next) {
+    const TableEntry *entry = &index->entries[i];
+    int start = (int)entry->end - length;
+    if (entry->hash != hash || !Holds(index, key, length, start)) continue;
+    if (!Reached(index, key, length, start)) continue;
+    ValueAfter(index, (int)entry->end, value);
+    *at = start;
+    return 1;
+  }
+  return 0;
+}

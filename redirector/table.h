@@ -1,0 +1,88 @@
+/* table - the redirect table's matching rules, in two forms that answer
+ * alike for every key:
+ *   - the scan, region by region, that a lookup runs over the file as it
+ *     reads it in fixed memory;
+ *   - an index of the table held whole in memory, built in one pass, for a
+ *     process that answers many requests, and for the table checker.
+ *
+ * The rules: a key matches wherever it occurs, ASCII letters in either
+ * case, followed by optional white space (bytes 0 to 32) and '='; the
+ * address starts at the first byte after the '=' that is not white space
+ * and runs up to the first byte below 32, at most TABLE_VALUE_MAX bytes. The
+ * first accepted occurrence wins, and an occurrence turned down is passed
+ * over by the key's length. A line of more than TABLE_LINE_MAX bytes ends
+ * the table.
+ */
+#ifndef LINKHOP_TABLE_H
+#define LINKHOP_TABLE_H
+
+#include <stdint.h>
+
+#include "fastsrch.h"
+
+enum {
+  TABLE_VALUE_MAX = 300, /* bytes of an address; the rest is dropped */
+  TABLE_LINE_MAX = 4094  /* bytes of a line the lookup's buffer can hold */
+};
+
+/* ---- The scan ------------------------------------------------------------ */
+
+/* What the scan of an occurrence waits for when it runs into the end of a
+ * region before the table has ended: the bytes of the next region decide. */
+enum { PENDING_NONE, PENDING_EQUALS, PENDING_VALUE };
+
+typedef struct TableScan {
+  const FastSearch *search; /* prepared for the key, letters in either case */
+  int pending;
+  char *value; /* the caller's buffer of TABLE_VALUE_MAX + 1 bytes */
+  long base;   /* the caller's: the region's offset in the table's text */
+  long at;     /* the offset of the occurrence accepted (or pending) */
+} TableScan;
+
+/* Searches one region of the table, [start, end), whose bytes are followed
+ * in memory by a zero byte or by more table bytes; last says whether the
+ * table ends with it. Every region but the last must end at a line end, and
+ * the key must hold no byte below 32. Returns 1 when the value is found,
+ * scan->at then telling where the key begins. */
+int TableScanRegion(TableScan *scan, const char *start, const char *end, int last);
+
+/* ---- The table whole, and its index ---------------------------------------- */
+
+/* Turns the raw bytes of a table into the text the lookup reads, in place:
+ * carriage returns dropped, the data ended at a byte 0x1A, and the text cut
+ * before the first line of more than TABLE_LINE_MAX bytes (*cut is then its
+ * offset in the text, else -1). Returns the text's length; the caller puts a
+ * zero byte after it. */
+int TableText(char *bytes, int count, int *cut);
+
+typedef struct TableEntry {
+  uint32_t end;  /* where an accepted occurrence may end */
+  uint32_t hash; /* of the bytes before it, see the source */
+  uint32_t next; /* the next entry of its bucket, or TABLE_NO_ENTRY */
+} TableEntry;
+#define TABLE_NO_ENTRY 0xFFFFFFFFu
+
+typedef struct TableIndex {
+  const char *text; /* the table's text, a zero byte after it */
+  int length;
+  uint32_t entryCount;
+  uint32_t bucketMask;
+  TableEntry *entries;
+  uint32_t *buckets;
+} TableIndex;
+
+/* The bytes of room an index of text needs (its entries and buckets). */
+int64_t TableIndexRoom(const char *text, int length);
+
+/* Builds the index of text (length bytes, a zero byte after them, left in
+ * place for the index's lifetime) in room, which holds at least
+ * TableIndexRoom bytes and is aligned for 4-byte integers. 1. */
+int TableIndexBuild(TableIndex *index, const char *text, int length, void *room);
+
+/* What the lookup answers for key with this table: 1 and the address in
+ * value (TABLE_VALUE_MAX + 1 bytes), *at the accepted occurrence's offset;
+ * else 0, value empty and *at -1. The empty key and keys longer than
+ * FAST_SEARCH_KEY_MAX bytes are misses. */
+int TableIndexLookup(const TableIndex *index, const char *key, char *value, int *at);
+
+#endif /* LINKHOP_TABLE_H */
