@@ -56,16 +56,21 @@ static void RequestError(void *context, const char *line, int count) {
 struct hostent;
 extern "C" struct hostent *gethostbyname(const char *) { return nullptr; }
 
+void PersistentAnswer(FCGX_Request *request, void (*answer)(void)) {
+  const CgiSource source = {request, RequestVariable, RequestBody, RequestWrite, RequestError};
+  CgiUseSource(&source);
+  answer();
+  CgiUseSource(&cgiProcessSource);
+}
+
 int ServePersistent(void (*answer)(void)) {
   OsCatchTerminate(Stop);
   OsIgnoreBrokenPipe(); /* a visitor gone mid-answer costs a failed write */
   if (FCGX_Init() != 0) return 0;
   FCGX_Request request;
   FCGX_InitRequest(&request, 0, FCGI_FAIL_ACCEPT_ON_INTR);
-  const CgiSource source = {&request, RequestVariable, RequestBody, RequestWrite, RequestError};
-  CgiUseSource(&source);
   while (!persist.stopping && FCGX_Accept_r(&request) >= 0) {
-    answer();
+    PersistentAnswer(&request, answer);
     FCGX_Finish_r(&request);
     /* Every request gives back what it took: a block left over would grow
      * the process request by request. */
@@ -74,6 +79,5 @@ int ServePersistent(void (*answer)(void)) {
                     memoryState.bytesInUse);
   }
   FCGX_Free(&request, 1);
-  CgiUseSource(&cgiProcessSource);
   return 1;
 }

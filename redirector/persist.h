@@ -11,4 +11,10 @@
  * the tracked heap is a fatal report. */
 int ServePersistent(void (*answer)(void));
 
+/* Answers the one request that libfcgi accepted into request with
+ * answer(), the gateway reading its parameters and body and writing to its
+ * streams. */
+typedef struct FCGX_Request FCGX_Request;
+void PersistentAnswer(FCGX_Request *request, void (*answer)(void));
+
 #endif

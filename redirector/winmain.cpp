@@ -193,18 +193,7 @@ int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
 
 /* ---- The request ----------------------------------------------------- */
 
-#ifndef LINKHOP_EMBEDDED /* the tests link the lookup without the entry point */
-
-static const char kProductName[] = "LINKHOP";
-static const char kVersion[] = "1.00";
-static const char kBuildKind[] = "Release";
-static const char kMakerAddress[] = "https://norvale.example/linkhop/";
 static const char kLogDirectory[] = "hopdata\\logs\\";
-
-static void PrintBanner(void) {
-  CgiPrint("\nNorvale %s version %s (%s)\n", kProductName, kVersion, kBuildKind);
-  CgiPrint("The latest version can always be found at %s\n", kMakerAddress);
-}
 
 /* Ends the query at its first byte below 32, as at a zero byte. A body keeps
  * its line feeds and a query string may carry raw control bytes; passed on,
@@ -230,8 +219,7 @@ static int AnswerErrorPage(const char *text) {
   return 1;
 }
 
-/* Answers the request in hand, from CgiInit to CgiShutdown. */
-static void AnswerRequest(void) {
+void AnswerRequest(void) {
   CgiInit();
 
   /* Zero-filled, so that a body cut short ends after the bytes that came. */
@@ -278,6 +266,18 @@ static void AnswerRequest(void) {
   }
 
   CgiShutdown();
+}
+
+#ifndef LINKHOP_EMBEDDED /* tests and fuzz targets link the driver without its entry point */
+
+static const char kProductName[] = "LINKHOP";
+static const char kVersion[] = "1.00";
+static const char kBuildKind[] = "Release";
+static const char kMakerAddress[] = "https://norvale.example/linkhop/";
+
+static void PrintBanner(void) {
+  CgiPrint("\nNorvale %s version %s (%s)\n", kProductName, kVersion, kBuildKind);
+  CgiPrint("The latest version can always be found at %s\n", kMakerAddress);
 }
 
 /* The banner, for a person at a console: "/?" or "-?" as the only

@@ -1,5 +1,5 @@
-/* winmain - the request driver's redirect table lookup, for its tests and
- * for hoptool. */
+/* winmain - the request driver: one request answered, and the redirect
+ * table lookup; for the program's entry points, its tests and hoptool. */
 #ifndef LINKHOP_WINMAIN_H
 #define LINKHOP_WINMAIN_H
 
@@ -20,5 +20,11 @@ int LookupRedirectIn(const char *path, const char *key, char *value, long *at);
  * process that answers many requests (built with LINKHOP_PERSISTENT); with
  * 0 it reads the file afresh every time again. */
 void LookupKeepTables(int keep);
+
+/* Answers the request in hand, from CgiInit to CgiShutdown: the 301 block,
+ * the 404 page of a key without an address, or an error page; one line in
+ * the day's request log for each redirect and miss. The core and the
+ * tracked heap are started. */
+void AnswerRequest(void);
 
 #endif

@@ -14,11 +14,14 @@ command -v g++ >/dev/null || want g++
 [ -f /usr/include/benchmark/benchmark.h ] || want libbenchmark-dev
 [ -f /usr/include/CLI/CLI.hpp ] || want libcli11-dev              # hoptool
 [ -f /usr/include/nlohmann/json.hpp ] || want nlohmann-json3-dev  # hoptool
+[ -f /usr/include/fcgiapp.h ] || want libfcgi-dev                 # persistent mode
 if [ "${1:-}" = --full ]; then
   [ -x /usr/sbin/lighttpd ] || want lighttpd
   [ -x /usr/sbin/apache2 ] || want apache2
   [ -x /usr/sbin/nginx ] || want nginx
   [ -x /usr/sbin/fcgiwrap ] || want fcgiwrap
+  command -v spawn-fcgi >/dev/null || want spawn-fcgi
+  [ -f /usr/lib/apache2/modules/mod_fcgid.so ] || want libapache2-mod-fcgid
   command -v curl >/dev/null || want curl
   command -v wget >/dev/null || want wget
   command -v x86_64-w64-mingw32-g++-posix >/dev/null || want g++-mingw-w64-x86-64-posix
@@ -28,6 +31,8 @@ if [ "${1:-}" = --full ]; then
   [ -x /usr/bin/chromium-headless-shell ] || want chromium-headless-shell
   command -v python3 >/dev/null || want python3
   command -v mawk >/dev/null || want mawk
+  # the benchmark's load on a web server
+  command -v wrk >/dev/null || want wrk
 fi
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" != 0 ]; then

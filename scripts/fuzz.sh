@@ -51,6 +51,10 @@ failed=()
 for source in fuzz/*_fuzz.cpp; do
   target=$(basename "$source" .cpp)
   name=${target%_fuzz}
+  if [ ! -x "$build/fuzz/$target" ]; then
+    echo "fuzz: $name: skipped (not built here: see the CMake output)"
+    continue
+  fi
   dir=$run/$name
   mkdir -p "$dir/corpus" "$dir/saved" "$dir/tmp"
   if [ -d "fuzz/corpus/$name" ]; then cp fuzz/corpus/"$name"/* "$dir/corpus/"; fi
