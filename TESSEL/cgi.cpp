@@ -231,7 +231,8 @@ int CgiComment(const char *format, ...) {
 
 int CgiShutdown(void) {
   const CgiSource *source = cgiState.source;
-  char discard[16384];
+  /* Outside the stack: a request without a body never touches it. */
+  static char discard[16384] IO_LARGE_BUFFER;
   while (source && cgiState.bodyRemaining > 0) {
     int ask = cgiState.bodyRemaining < (int)sizeof(discard) ? cgiState.bodyRemaining
                                                              : (int)sizeof(discard);

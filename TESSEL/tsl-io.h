@@ -26,6 +26,16 @@ enum {
   IO_READ_AHEAD = 65536
 };
 
+/* Marks a zero-filled buffer too large to share pages with the small state
+ * that every run touches: a program started for each request pays for each
+ * page it touches, and such buffers mostly lie untouched. (ELF on x86-64
+ * keeps a section for large data after all the rest.) */
+#if defined(__ELF__) && defined(__x86_64__)
+#define IO_LARGE_BUFFER __attribute__((section(".lbss")))
+#else
+#define IO_LARGE_BUFFER
+#endif
+
 /* OsFailure.code of a path too long for the layer to open. */
 #define IO_PATH_TOO_LONG (-1)
 

@@ -6,6 +6,7 @@
 #ifndef _WIN32
 
 #include "tsl-os.h"
+#include "tsl-io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -32,8 +33,8 @@ static struct {
   const char *commandLineProblem;
   int argumentCount; /* the argument vector, when the C library passed it */
   char **arguments;
-  char commandLine[CMDLINE_TEXT_SIZE];
 } os;
+static char commandLine[CMDLINE_TEXT_SIZE] IO_LARGE_BUFFER;
 
 /* ---- Files and streams --------------------------------------------------- */
 
@@ -197,14 +198,14 @@ static void AppendArgument(const char *arg, size_t length, int *used) {
     *used = -1; /* does not fit: this argument and the rest are left off */
     return;
   }
-  char *p = os.commandLine + *used;
+  char *p = commandLine + *used;
   if (*used > 0) *p++ = ' ';
   if (quote) *p++ = '"';
   memcpy(p, arg, length);
   p += length;
   if (quote) *p++ = '"';
   *p = 0;
-  *used = (int)(p - os.commandLine);
+  *used = (int)(p - commandLine);
 }
 
 /* The program's own file, for argument 0 when it is a bare name: the
@@ -240,7 +241,7 @@ static int Unfaithful(const char *path) {
 }
 
 static void BuildCommandLine(void) {
-  static char own[OS_PATH_SIZE];
+  static char own[OS_PATH_SIZE] IO_LARGE_BUFFER;
   int used = 0;
   if (os.arguments && os.argumentCount > 0 && os.arguments[0]) {
     const char *zero = os.arguments[0];
@@ -264,7 +265,7 @@ const char *OsCommandLine(void) {
     os.commandLineBuilt = 1;
     BuildCommandLine();
   }
-  return os.commandLine[0] ? os.commandLine : nullptr;
+  return commandLine[0] ? commandLine : nullptr;
 }
 
 const char *OsCommandLineProblem(void) {

@@ -7,7 +7,11 @@ Each row of ROWS is tab-separated:
                              peaks are exact and whose times are not used
   scan     LABEL RAW BYTES GOAL   linkhop (A) against grep (B) on one table;
                              GOAL 1 when the row carries the scan goal
-  server   TOOL A_RPS B_RPS  requests per second per round, comma-separated
+  web      SETUP RPS P99     requests per second and p99 latency per round,
+                             comma-separated, of one set-up behind a server
+  webgoal  LABEL A B GOAL    the ratio of set-up A's requests/s to B's: at least GOAL
+  rss      BEFORE AFTER N    resident kB of a persistent process after 100 and
+                             after N requests: AFTER at most BEFORE
   stats    RAW WCRAW BYTES LINES GOAL AWK   hoptool stats --json (A) against
                              awk (B) on the same logs; WCRAW: wc -l (A) against
                              hoptool stats (B); GOAL 1 when the row carries the goal
@@ -28,7 +32,6 @@ import sys
 REQUEST_TIME_GOAL = 1.10     # linkhop / floor, median wall time: at most
 REQUEST_MEMORY_GOAL = 1.20   # linkhop / floor, peak resident memory: at most
 SCAN_GOAL = 1.00             # linkhop / grep, median wall time: at most
-SERVER_GOAL = 0.95           # linkhop / floor, requests per second: at least
 STATS_GOAL = 0.33            # hoptool stats --json / awk's count, median wall time: at most
 
 
@@ -98,6 +101,8 @@ def main():
         return
     rows = []          # measure, linkhop, reference, ratio, goal, verdict
     notes = []
+    web = {}           # set-up -> median requests/s
+    web_table = []     # set-up, median requests/s, p99 of each round, rounds
     for line in open(sys.argv[1]):
         field = line.rstrip("\n").split("\t")
         kind = field[0]
@@ -137,17 +142,23 @@ def main():
             if status["A"] != {1} or status["B"] != {0}:
                 notes.append("scan %s: unexpected exit status, linkhop %s grep %s"
                              % (label, sorted(status["A"]), sorted(status["B"])))
-        elif kind == "server":
-            tool = field[1]
-            a = [float(x) for x in field[2].split(",")]
-            b = [float(x) for x in field[3].split(",")]
-            r = statistics.median(a) / statistics.median(b)
-            rows.append(("lighttpd CGI, requests/s (%s, %d round%s)"
-                         % (tool, len(a), "" if len(a) == 1 else "s"),
-                         "%.0f/s" % statistics.median(a), "%.0f/s floor" % statistics.median(b),
-                         "%.2fx" % r, *verdict(r, SERVER_GOAL, False)))
-            notes.append("lighttpd rounds, requests/s: linkhop %s; floor %s"
-                         % (", ".join("%.0f" % x for x in a), ", ".join("%.0f" % x for x in b)))
+        elif kind == "web":
+            name = field[1]
+            rates = [float(x) for x in field[2].split(",") if x]
+            p99 = [x for x in field[3].split(",") if x]
+            web[name] = statistics.median(rates) if rates else 0.0
+            web_table.append((name, web[name], p99, rates))
+        elif kind == "webgoal":
+            label, a, b, goal = field[1], field[2], field[3], float(field[4])
+            if web.get(a) and web.get(b):
+                r = web[a] / web[b]
+                rows.append((label, "%.0f/s" % web[a], "%.0f/s" % web[b], "%.2fx" % r,
+                             *verdict(r, goal, False)))
+        elif kind == "rss":
+            before, after, count = int(field[1]), int(field[2]), int(field[3])
+            rows.append(("persistent process, resident memory after %d requests" % count,
+                         "%d kB" % after, "%d kB after 100" % before, "%.2fx" % (after / before),
+                         *verdict(after / before, 1.0, True)))
         elif kind == "stats":
             runs, status = load(field[1])
             wc, wc_status = load(field[2])
@@ -177,6 +188,15 @@ def main():
             rows.append((field[1], "skipped: " + field[2], "", "", "", ""))
         elif kind == "note":
             notes.append(field[1])
+
+    if web_table:
+        print("Behind web servers (wrk -t2 -c16; median of the rounds; p99 latency of each round)")
+        width = max(len(name) for name, _, _, _ in web_table)
+        for name, median, p99, rates in web_table:
+            print("  %s  %8.0f/s  p99 %s  (rounds: %s)" % (
+                name.ljust(width), median, ", ".join(p99) or "-",
+                ", ".join("%.0f" % r for r in rates)))
+        print()
 
     header = ("measure", "linkhop", "reference", "ratio", "goal", "verdict")
     measured = [row for row in rows if row[2]]

@@ -66,7 +66,7 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
   /* One thread reads one table at a time: the reader's block lies outside
    * the stack, where the part a small table leaves untouched costs
    * nothing. */
-  static IoReader reader;
+  static IoReader reader IO_LARGE_BUFFER;
   if (!IoReaderOpen(&reader, path, nullptr)) return 1;
 
   char *buffer = (char *)MemoryAlloc(TABLE_CHUNK, TSL_SOURCE, 65);
@@ -110,13 +110,13 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
 enum { KEPT_ROOM = 64 << 20 };
 
 static struct {
-  int enabled;     /* a persistent process */
-  int kept;        /* the index below answers for the file of stamp */
-  int tooLarge;    /* the file of stamp does not fit: scanned instead */
+  int enabled;  /* a persistent process */
+  int kept;     /* the index below answers for the file of stamp */
+  int tooLarge; /* the file of stamp does not fit: scanned instead */
   OsFileStamp stamp;
   TableIndex index;
-  alignas(8) char room[KEPT_ROOM];
 } keep;
+alignas(8) static char keptRoom[KEPT_ROOM] IO_LARGE_BUFFER;
 
 static int SameStamp(const OsFileStamp *a, const OsFileStamp *b) {
   return a->device == b->device && a->inode == b->inode && a->size == b->size &&
@@ -127,18 +127,18 @@ static int SameStamp(const OsFileStamp *a, const OsFileStamp *b) {
 /* Reads the table at path whole into the room and indexes it; 0 when it
  * cannot be read or does not fit. */
 static int ReadAndIndex(const char *path) {
-  static IoReader reader;
+  static IoReader reader IO_LARGE_BUFFER;
   if (!IoReaderOpen(&reader, path, nullptr)) return 0;
-  int64_t length = IoReaderRead(&reader, keep.room, KEPT_ROOM - 1);
-  int more = length == KEPT_ROOM - 1 && IoReaderRead(&reader, keep.room, 1) > 0;
+  int64_t length = IoReaderRead(&reader, keptRoom, KEPT_ROOM - 1);
+  int more = length == KEPT_ROOM - 1 && IoReaderRead(&reader, keptRoom, 1) > 0;
   IoReaderClose(&reader);
   if (more) return 0;
   int cut;
-  length = TableText(keep.room, (int)length, &cut);
-  keep.room[length] = 0;
+  length = TableText(keptRoom, (int)length, &cut);
+  keptRoom[length] = 0;
   int64_t textRoom = (length + 1 + 7) & ~(int64_t)7;
-  if (textRoom + TableIndexRoom(keep.room, (int)length) > KEPT_ROOM) return 0;
-  TableIndexBuild(&keep.index, keep.room, (int)length, keep.room + textRoom);
+  if (textRoom + TableIndexRoom(keptRoom, (int)length) > KEPT_ROOM) return 0;
+  TableIndexBuild(&keep.index, keptRoom, (int)length, keptRoom + textRoom);
   return 1;
 }
 

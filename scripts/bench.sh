@@ -5,7 +5,12 @@
 #     answer and exits (wall time and peak resident memory);
 #   - the table scan against grep on the same file, for the key on the last
 #     line of tables from 64 KiB to 64 MiB, LF and CR LF;
-#   - requests per second through lighttpd's CGI against the floor;
+#   - requests per second and p99 latency behind lighttpd and nginx
+#     (bench/servers.sh): persistent linkhop against a trivial FastCGI
+#     responder, on a one-line table and one of 10,000 entries, against
+#     its own CGI runs, and the static floor as CGI; nginx's own 301 as the
+#     ceiling; and the resident memory of a persistent process after 100
+#     requests and after 100,000;
 #   - hoptool stats --json on 3,000,000 log lines against awk's count of
 #     the keys (mawk), with wc -l's speed on the same files beside it.
 # Runs alternate A B A B and every figure is a ratio of medians. The script
@@ -30,6 +35,9 @@ build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DLINKHOP_BUILD_BENCH=ON \
   -DLINKHOP_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target linkhop bench_floor spawn_timer scan_bench >/dev/null
+if grep -q '^LINKHOP_FCGI_LIBRARY:.*libfcgi' "$build/CMakeCache.txt"; then
+  cmake --build "$build" -j"$(nproc)" --target bench_fcgi_floor >/dev/null
+fi
 linkhop=$PWD/$build/linkhop
 floor=$PWD/$build/bench/bench_floor
 timer=$PWD/$build/bench/spawn_timer
@@ -65,11 +73,11 @@ cgi() {
 if [ $quick = 1 ]; then
   request_runs=200 request_seconds=20 memory_runs=10
   sizes=(65536 1048576) scan_runs=(100 30) scan_seconds=8
-  server_rounds=1 server_seconds=2 scanner_time=0.02
+  web_rounds=1 web_seconds=1 web_memory_requests=5000 scanner_time=0.02
 else
   request_runs=2000 request_seconds=120 memory_runs=50
   sizes=(65536 1048576 16777216 67108864) scan_runs=(500 200 60 30) scan_seconds=40
-  server_rounds=3 server_seconds=5 scanner_time=0.5
+  web_rounds=3 web_seconds=5 web_memory_requests=100000 scanner_time=0.5
 fi
 
 echo "LINKHOP benchmark ($([ $quick = 1 ] && echo quick || echo full)), $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -123,65 +131,9 @@ done
 rm -f "$table"
 [ $quick = 1 ] && row skipped "scan 16 MiB and 64 MiB, LF and CR LF" "quick mode scans the small tables only"
 
-# ---- Under a web server --------------------------------------------------
-measure_rps() { # url seconds -> requests per second
-  if [ "$tool" = wrk ]; then
-    wrk -t1 -c4 -d"${2}s" "$1" >"$work/load.out"
-    if grep -qE "Non-2xx|Socket errors" "$work/load.out"; then
-      row note "$(grep -E "Non-2xx|Socket errors" "$work/load.out" | head -1 | xargs) ($1)"
-    fi
-    awk '/^Requests\/sec:/ {print $2}' "$work/load.out"
-  else
-    ab -q -c 4 -t "$2" -n 1000000 "$1" >"$work/load.out" 2>&1
-    awk '/^Requests per second:/ {print $4}' "$work/load.out"
-  fi
-}
-tool=
-command -v ab >/dev/null && tool=ab
-command -v wrk >/dev/null && tool=wrk
-if ! command -v lighttpd >/dev/null; then
-  row skipped "lighttpd CGI, requests/s" "lighttpd is not installed"
-elif [ -z "$tool" ]; then
-  row skipped "lighttpd CGI, requests/s" "neither wrk nor ab is installed"
-else
-  site=$work/server
-  make_site "$site"
-  cp hopdata/config.txt "$site/cgi-bin/hopdata/config.txt"
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  cat >"$site/lighttpd.conf" <<CONF
-server.document-root = "$site/www"
-server.bind = "127.0.0.1"
-server.port = $port
-server.modules = ("mod_alias", "mod_cgi")
-server.errorlog = "$site/error.log"
-alias.url = ("/cgi-bin/" => "$site/cgi-bin/")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-CONF
-  lighttpd -D -f "$site/lighttpd.conf" &
-  server_pid=$!
-  up=0
-  for _ in $(seq 50); do
-    if python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; then
-      up=1
-      break
-    fi
-    sleep 0.1
-  done
-  if [ $up = 0 ]; then
-    row skipped "lighttpd CGI, requests/s" "lighttpd did not start (see its error log)"
-  else
-    a=() b=()
-    for round in $(seq "$server_rounds"); do
-      echo "lighttpd CGI, round $round of $server_rounds: $tool, 4 connections, ${server_seconds} s each..."
-      a+=("$(measure_rps "http://127.0.0.1:$port/cgi-bin/linkhop?news" "$server_seconds")")
-      b+=("$(measure_rps "http://127.0.0.1:$port/cgi-bin/floor?news" "$server_seconds")")
-    done
-    row server "$tool" "$(IFS=,; echo "${a[*]}")" "$(IFS=,; echo "${b[*]}")"
-  fi
-  kill "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=
-fi
+# ---- Under web servers ---------------------------------------------------
+bench/servers.sh "$PWD/$build" "$work/servers" "$rows" "$web_seconds" "$web_rounds" \
+  "$web_memory_requests"
 
 # ---- hoptool stats -------------------------------------------------------
 # hoptool stats --json (every table it makes) on a month of logs from two

@@ -247,7 +247,7 @@ start_nginx_spawn_fcgi() {
   # one connection at a time, and nginx keeps two of them.
   setsid "$spawn_fcgi_bin" -F 4 -s "$site/logs/fcgi.socket" -P "$site/logs/spawn-fcgi.pid" \
     "${as[@]}" -- "$site/cgi-bin/linkhop" >"$site/logs/spawn-fcgi.log" 2>&1
-  while read -r pid; do server_pids+=("$pid"); done <"$site/logs/spawn-fcgi.pid"
+  while read -r pid || [ -n "$pid" ]; do server_pids+=("$pid"); done <"$site/logs/spawn-fcgi.pid"
   start_server nginx nginx-fastcgi.conf "$nginx_bin" -c CONFIG -g 'daemon off;'
 }
 
