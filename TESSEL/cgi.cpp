@@ -22,7 +22,14 @@ static struct {
   const CgiSource *next; /* what the next CgiInit reads; null: the process */
   int brokenPipeIgnored;
   OsFailure openFailure; /* why FileOpenRetry last gave up */
-} gateway;
+  /* A process that answers many requests keeps the day's log open between
+   * them (CgiKeepLogOpen): the file, the path it was opened by, and the
+   * stamp it had then. */
+  int keepLog;
+  OsFile keptLog;
+  char keptPath[512];
+  OsFileStamp keptStamp;
+} gateway = {nullptr, 0, {0, 0}, 0, {OS_NO_FILE, 0}, {0}, {}};
 
 static const char *ProcessVariable(void *, const char *name) { return getenv(name); }
 
@@ -327,6 +334,35 @@ int FileClose(OsFile *file) {
   return 1;
 }
 
+int CgiKeepLogOpen(int keep) {
+  if (gateway.keptLog.handle != OS_NO_FILE) FileClose(&gateway.keptLog);
+  gateway.keepLog = keep;
+  gateway.keptPath[0] = 0;
+  return 1;
+}
+
+/* Opens the day's log at path. A kept log serves as long as the path is
+ * the same and still names the very file that was opened: one that was
+ * removed or replaced meanwhile is opened afresh (the look at the path
+ * costs less than an open and a close). */
+static int OpenLog(OsFile *file, const char *path) {
+  if (!gateway.keepLog) return FileOpenRetry(file, path, "at+");
+  OsFileStamp now;
+  if (gateway.keptLog.handle != OS_NO_FILE && StrCompare(path, gateway.keptPath) &&
+      IoFileStamp(path, &now) && now.device == gateway.keptStamp.device &&
+      now.inode == gateway.keptStamp.inode) {
+    *file = gateway.keptLog;
+    return 1;
+  }
+  CgiKeepLogOpen(1);
+  if (!FileOpenRetry(file, path, "at+")) return 0;
+  if ((int)strlen(path) < (int)sizeof(gateway.keptPath) && IoFileStamp(path, &gateway.keptStamp)) {
+    gateway.keptLog = *file;
+    memcpy(gateway.keptPath, path, strlen(path) + 1);
+  }
+  return 1;
+}
+
 /* Builds the day's log path: 1; 0 when the program has no folder of its
  * own; -1 when the path does not fit in LOG_PATH_SIZE, path then holding
  * the program's folder alone. */
@@ -374,7 +410,7 @@ int CgiLog(const char *directory, const char *format, ...) {
     return 1;
   }
   IoNativePath(path, native, sizeof(native));
-  if (!FileOpenRetry(&file, path, "at+")) {
+  if (!OpenLog(&file, path)) {
     IoFailureText(gateway.openFailure, reason, sizeof(reason));
     CgiReportFailure("request log %s: %s; line lost", native, reason);
     CgiComment("Unable to update log\n\n");
@@ -408,7 +444,8 @@ int CgiLog(const char *directory, const char *format, ...) {
   if (!FileWrite(&file, line, used)) {
     IoFailureText(OsLastFailure(), reason, sizeof(reason));
     CgiReportFailure("request log %s: %s; line lost", native, reason);
+    if (gateway.keepLog) CgiKeepLogOpen(1); /* opened afresh next time */
   }
-  FileClose(&file);
+  if (!gateway.keepLog) FileClose(&file);
   return 1;
 }

@@ -116,6 +116,12 @@ int CgiReportFailure(const char *format, ...);
  * into an HTML page only. Always 1. */
 int CgiLog(const char *directory, const char *format, ...);
 
+/* With 1, CgiLog keeps the day's log open from one request to the next,
+ * for a process that answers many: each line still reaches the file in one
+ * write, and a file removed or replaced meanwhile is opened afresh. With 0
+ * (the default) it opens and closes the file for each line. 1. */
+int CgiKeepLogOpen(int keep);
+
 /* Minutes from 31 December 1969, 00:00, to the given local time: month 0 to
  * 11, day 1 to 31, year counted from 1900 (kept to 8 bits). Leap years are
  * every fourth, right for 1901 to 2099. Stores it in *result; 1. */

@@ -302,6 +302,7 @@ int main(int argc, char **argv) {
     /* A web server's socket for standard input: request after request,
      * until the server asks the process to end. */
     LookupKeepTables(1);
+    CgiKeepLogOpen(1);
     int served = ServePersistent(AnswerRequest);
     MemoryRemove();
     CoreShutdown();

@@ -305,6 +305,37 @@ TEST_F(CgiLogTest, OpenRetriesOnlyWhatCanPass) {
   EXPECT_FALSE(FileExists(path));
 }
 
+// A process that answers many requests keeps the day's log open; a line
+// still goes to the file the day's path names, also after that file was
+// removed or moved away and another took its place, and after midnight.
+TEST_F(CgiLogTest, KeptLogFollowsTheDaysFile) {
+  const std::string log = logs_ + "/12311999.log";
+  auto logged = [&](const char *address) {
+    Request("192.0.2.7", k19991231_1234);
+    CgiLog(kLogDirectory, "[Explicit] %s\n", address);
+  };
+  CgiKeepLogOpen(1);
+  logged("one.example");
+  logged("two.example");
+  EXPECT_EQ(ReadFile(log), "192.0.2.7 00F0C412 [Explicit] one.example\r\n"
+                           "192.0.2.7 00F0C412 [Explicit] two.example\r\n");
+  unlink(log.c_str());
+  logged("three.example");
+  EXPECT_EQ(ReadFile(log), "192.0.2.7 00F0C412 [Explicit] three.example\r\n");
+  ASSERT_EQ(rename(log.c_str(), (log + ".old").c_str()), 0);
+  WriteFile(log, "");
+  logged("four.example");
+  EXPECT_EQ(ReadFile(log), "192.0.2.7 00F0C412 [Explicit] four.example\r\n");
+  EXPECT_EQ(ReadFile(log + ".old"), "192.0.2.7 00F0C412 [Explicit] three.example\r\n");
+  Request("192.0.2.7", k20000101_0000);
+  CgiLog(kLogDirectory, "[Explicit] %s\n", "five.example");
+  EXPECT_EQ(ReadFile(logs_ + "/01012000.log"), "192.0.2.7 00F0C6C0 [Explicit] five.example\r\n");
+  CgiKeepLogOpen(0);
+  logged("six.example");
+  EXPECT_EQ(ReadFile(log), "192.0.2.7 00F0C412 [Explicit] four.example\r\n"
+                           "192.0.2.7 00F0C412 [Explicit] six.example\r\n");
+}
+
 TEST_F(CgiLogTest, OpenWriteCloseAppendsInTextMode) {
   const std::string path = logs_ + "/old.log";
   WriteFile(path, "kept\r\n");
