@@ -12,7 +12,9 @@
 #     ceiling; and the resident memory of a persistent process after 100
 #     requests and after 100,000;
 #   - hoptool stats --json on 3,000,000 log lines against awk's count of
-#     the keys (mawk), with wc -l's speed on the same files beside it.
+#     the keys (mawk), with wc -l's speed on the same files beside it;
+#   - hoptool check on tables of 100,000 and 1,000,000 random keys against
+#     grep -F -i -c -f finding the keys in the same table.
 # Runs alternate A B A B and every figure is a ratio of medians. The script
 # reports and does not gate: it exits 0 whether the goals are met or not.
 #
@@ -174,6 +176,30 @@ else
   rm -rf "$logs"
 fi
 # ---- end of hoptool stats ------------------------------------------------
+
+# ---- hoptool check -------------------------------------------------------
+# hoptool check on tables of random keys against grep finding every key's
+# occurrences (letters in either case) in the same table: grep only finds
+# them, check finds each key's first accepted one and what stops it.
+if [ $quick = 1 ]; then check_sizes=(10000) check_runs=3 check_goal=0
+else check_sizes=(100000 1000000) check_runs=5 check_goal=1; fi
+if [ -x "$build/tools/hoptool" ]; then
+  hoptool=$PWD/$build/tools/hoptool
+  for entries in "${check_sizes[@]}"; do
+    python3 bench/make_check_table.py "$work/check.txt" "$work/keys.txt" "$entries"
+    bytes=$(stat -c %s "$work/check.txt")
+    cat "$work/check.txt" "$work/keys.txt" >/dev/null # cached before either side runs
+    echo "hoptool check on $entries entries against grep -F -i -c -f, up to $check_runs runs each..."
+    env LC_ALL=C "$timer" -n "$check_runs" -w 1 -t 300 \
+      -- "$hoptool" check "$work/check.txt" \
+      -- grep -F -i -c -f "$work/keys.txt" "$work/check.txt" >"$work/check-$entries.raw"
+    row check "$work/check-$entries.raw" "$entries" "$bytes" \
+      "$([ "$entries" = 1000000 ] && echo "$check_goal" || echo 0)"
+  done
+  rm -f "$work/check.txt" "$work/keys.txt"
+else
+  row skipped "hoptool check" "hoptool not built"
+fi
 
 echo
 python3 bench/report.py "$rows"

@@ -10,8 +10,25 @@ int main(int argc, char **argv) {
       "Run 'hoptool COMMAND --help' for what each command does."};
   app.name("hoptool");
   app.require_subcommand(1);
+  // A path such as /srv/... is a path everywhere, never a Windows-style
+  // option.
+  app.allow_windows_style_options(false);
+  // The command list shows each command's line of summary; its own --help
+  // says the rest.
   int status = kHoptoolOk;
+  AddLookupCommand(app, &status);
+  AddCheckCommand(app, &status);
   AddStatsCommand(app, &status);
+  // A word where the command goes that names none: say so, rather than
+  // that a command is missing.
+  bool known = false;
+  for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; }))
+    known |= argc > 1 && command->get_name() == argv[1];
+  if (argc > 1 && argv[1][0] != '-' && !known) {
+    fprintf(stderr, "hoptool: no command named '%s' (lookup, check, stats; see --help)\n",
+            argv[1]);
+    return kHoptoolTrouble;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {

@@ -15,6 +15,8 @@ enum HoptoolStatus {
 
 // Each adds its subcommand to app; when the subcommand runs, it stores its
 // exit status in *status.
+void AddLookupCommand(CLI::App &app, int *status);
+void AddCheckCommand(CLI::App &app, int *status);
 void AddStatsCommand(CLI::App &app, int *status);
 
 #endif

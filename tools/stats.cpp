@@ -141,8 +141,8 @@ void AddStatsCommand(CLI::App &app, int *status) {
   auto options = std::make_shared<StatsOptions>();
   CLI::App *stats = app.add_subcommand("stats", "Summarise request logs: keys, misses, "
                                                 "explicit addresses, days, hours");
-  stats->description(kDescription);
-  stats->footer(kFooter);
+  // The command list shows the line above; stats --help says the rest.
+  stats->footer(std::string("\n") + kDescription + "\n" + kFooter);
   // The checks' own descriptions are left empty: the type names say it.
   const CLI::Validator day(
       [](std::string &text) {

@@ -1,0 +1,166 @@
+// hoptool lookup and hoptool check - what linkhop answers for a key, and
+// every entry of a table that a visitor can never reach. Both go through
+// the program's own lookup code: lookup through the scan that linkhop runs
+// over the file, check through the index that a persistent linkhop keeps,
+// built in one pass over the table.
+#include <stdio.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "hoptool.h"
+#include "table.h"
+#include "table_check.h"
+#include "tsl-core.h"
+#include "winmain.h"
+
+using hoptool::Finding;
+using hoptool::Shown;
+using hoptool::Table;
+
+namespace {
+
+const int kQueryMost = 1023;  // longer queries get the program's error page
+
+// ---- hoptool lookup ----------------------------------------------------------
+
+int Lookup(const std::string &tablePath, const std::string &key) {
+  Table table;
+  std::string error;
+  if (!hoptool::ReadTable(tablePath, &table, &error)) {
+    fprintf(stderr, "hoptool: %s\n", error.c_str());
+    return kHoptoolTrouble;
+  }
+  if (key.empty() || key.size() > kQueryMost) {
+    fprintf(stderr, "hoptool: linkhop answers %s with an error page, not an address\n",
+            key.empty() ? "an empty query" : "a query of 1024 bytes or more");
+    return kHoptoolFindings;
+  }
+  // The query as the program takes it: ended at its first byte below 32.
+  size_t cut = 0;
+  while (cut < key.size() && (unsigned char)key[cut] >= 32) cut++;
+  std::string query = key.substr(0, cut);
+  if (query.find('.') != std::string::npos) {
+    // An explicit address: sent as it stands, the table never asked.
+    printf("%s\n", query.c_str());
+    fprintf(stderr, "hoptool: %s holds a full stop: an explicit address, not looked up\n",
+            Shown(query).c_str());
+    return kHoptoolOk;
+  }
+  char value[TABLE_VALUE_MAX + 1];
+  long at;
+  int found = LookupRedirectIn(tablePath.c_str(), query.c_str(), value, &at);
+  if (!found || at < 0) {
+    fprintf(stderr, "hoptool: no address for %s in %s\n", Shown(query).c_str(),
+            tablePath.c_str());
+    return kHoptoolFindings;
+  }
+  printf("%s\n%s:%d\n", value, tablePath.c_str(), table.LineOf((size_t)at) + 1);
+  if (!value[0]) {
+    fprintf(stderr, "hoptool: the entry for %s has no address\n", Shown(query).c_str());
+    return kHoptoolFindings;
+  }
+  return kHoptoolOk;
+}
+
+int RunCheck(const std::string &path, bool json) {
+  Table table;
+  std::string error;
+  if (!hoptool::ReadTable(path, &table, &error)) {
+    fprintf(stderr, "hoptool: %s\n", error.c_str());
+    return kHoptoolTrouble;
+  }
+  std::vector<hoptool::Entry> all;
+  std::vector<Finding> findings = hoptool::CheckTable(table, &all);
+  const int entries = (int)all.size();
+  int errors = 0, warnings = 0;
+  for (const Finding &f : findings) (f.error ? errors : warnings)++;
+  if (json) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Finding &f : findings) {
+      nlohmann::ordered_json item = {{"line", f.line},
+                             {"severity", f.error ? "error" : "warning"},
+                             {"kind", f.kind},
+                             {"key", f.key},
+                             {"message", f.message}};
+      if (f.byLine) item["by_line"] = f.byLine;
+      list.push_back(item);
+    }
+    std::string out = list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    printf("%s\n", out.c_str());
+  } else {
+    for (const Finding &f : findings)
+      printf("%s:%d: %s: %s: %s\n", path.c_str(), f.line, f.error ? "error" : "warning", f.kind,
+             f.message.c_str());
+    printf("%s: %d entr%s, %d error%s, %d warning%s\n", path.c_str(), entries,
+           entries == 1 ? "y" : "ies", errors, errors == 1 ? "" : "s", warnings,
+           warnings == 1 ? "" : "s");
+  }
+  return errors ? kHoptoolFindings : kHoptoolOk;
+}
+
+// The core runtime and the tracked heap, as the program starts them: the
+// lookup reads the table through them.
+void StartCore() {
+  static bool started = false;
+  if (started) return;
+  started = true;
+  CoreStartup("debug.log", 0);
+  MemoryInit(MEMORY_NO_LIMIT, 0);
+}
+
+}  // namespace
+
+void AddLookupCommand(CLI::App &app, int *status) {
+  static std::string table, key;
+  CLI::App *lookup = app.add_subcommand(
+      "lookup", "Show the address linkhop answers for a key, and the table line that gives it");
+  lookup->footer(
+      "\nPrints the address that linkhop answers for KEY with TABLE, alone on the first line of\n"
+      "standard output, and TABLE:LINE of the entry that gives it on the second; through the\n"
+      "program's own lookup, with the program's rules for a query: ended at its first byte\n"
+      "below 32; a key holding a full stop is an explicit address, printed as it stands.\n"
+      "Exit status: 0 when the key has an address, 1 when it has none (not in the table, an\n"
+      "entry without an address, a key of more than 256 bytes, an empty or overlong query),\n"
+      "2 when the table cannot be read.");
+  lookup->add_option("TABLE", table, "the redirect table (hopdata/config.txt)")->required();
+  lookup->add_option("KEY", key, "the key, as a visitor's query holds it")->required();
+  lookup->callback([status] {
+    StartCore();
+    *status = Lookup(table, key);
+  });
+}
+
+void AddCheckCommand(CLI::App &app, int *status) {
+  static std::string table;
+  static bool json = false;
+  CLI::App *check = app.add_subcommand(
+      "check", "Find every entry of a redirect table that a visitor can never reach");
+  check->footer(
+      "\nReads TABLE once, as linkhop reads it, and reports for every entry (a line holding\n"
+      "'='; its key is the text before the first '=', white space around it removed)\n"
+      "everything that keeps linkhop from answering that key with that line's address:\n"
+      "  error   shadowed          the key is found first elsewhere: inside a longer key or an\n"
+      "                            address on an earlier line, or as the same key (in any\n"
+      "                            letter case) on an earlier line\n"
+      "  error   explicit-key      the key holds a full stop: such a query is an address\n"
+      "  error   key-too-long      the key has more than 256 bytes\n"
+      "  error   after-long-line   a line of more than 4094 bytes before it ends every search\n"
+      "  warning value-too-long    the address has more than 300 bytes and is cut\n"
+      "  warning value-cut         the address ends at a tab or another byte below 32\n"
+      "  warning value-next-line   nothing follows '=', so the next line becomes the address\n"
+      "  warning relative-address  no scheme (https:, mailto:...) and no leading '/'\n"
+      "  warning encoded-key       a byte browsers send percent-encoded, or one below 32\n"
+      "Output: one line per finding, TABLE:LINE: error|warning: KIND: message, in line\n"
+      "order, then a summary; with --json one array of objects (line, severity, kind, key,\n"
+      "message, and by_line for shadowed and after-long-line). Lines after a byte 0x1A are\n"
+      "not part of the table. Exit status: 0 without errors (warnings alone too), 1 with\n"
+      "errors, 2 when the table cannot be read.");
+  check->add_option("TABLE", table, "the redirect table (hopdata/config.txt)")->required();
+  check->add_flag("--json", json, "write the findings as a JSON array");
+  check->callback([status] {
+    StartCore();
+    *status = RunCheck(table, json);
+  });
+}

@@ -1,0 +1,241 @@
+// table_check - a redirect table read as linkhop reads it, and the check of
+// its every entry (see table_check.h).
+#include "table_check.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "table.h"
+#include "tsl-io.h"
+
+namespace hoptool {
+namespace {
+
+bool IsWhite(unsigned char c) { return c <= 32; }
+
+
+}  // namespace
+
+
+
+
+int Table::LineOf(size_t offset) const {
+  return (int)(std::upper_bound(lineStarts.begin(), lineStarts.end(), (uint32_t)offset) -
+               lineStarts.begin()) - 1;
+}
+
+std::string Table::Line(int index) const {
+  size_t start = lineStarts[(size_t)index];
+  size_t end = index + 1 < (int)lineStarts.size() ? lineStarts[(size_t)index + 1] - 1 : text.size();
+  return text.substr(start, end - start);
+}
+
+void TableFromBytes(const std::string &path, std::string bytes, Table *table) {
+  table->path = path;
+  table->text = std::move(bytes);
+  // The whole text first (a byte 0x1A ends it, carriage returns go), then
+  // the part every search sees, up to a line too long.
+  int ended = 0;
+  int length = IoTextIn(&table->text[0], (int)table->text.size(), &ended);
+  table->text.resize((size_t)length);
+  table->searched = table->text;
+  int cut;
+  table->searched.resize((size_t)TableText(&table->searched[0], length, &cut));
+  table->searched.push_back(0);
+  table->lineStarts.assign(1, 0);
+  for (size_t i = 0; i < table->text.size(); i++)
+    if (table->text[i] == '\n') table->lineStarts.push_back((uint32_t)i + 1);
+  table->longLine = cut >= 0 ? table->LineOf((size_t)cut) : -1;
+}
+
+bool ReadTable(const std::string &path, Table *table, std::string *error) {
+  std::error_code code;
+  if (std::filesystem::is_directory(path, code)) {
+    *error = path + ": " + strerror(EISDIR);
+    return false;
+  }
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  if (in) all << in.rdbuf();
+  if (!in || in.bad()) {
+    *error = path + ": " + strerror(errno ? errno : EIO);
+    return false;
+  }
+  std::string bytes = all.str();
+  if (bytes.size() > 0x7FFFFFF0u) {
+    *error = path + ": too large (over 2 GB)";
+    return false;
+  }
+  TableFromBytes(path, std::move(bytes), table);
+  return true;
+}
+
+std::string Shown(const std::string &bytes, size_t most) {
+  std::string out;
+  for (size_t i = 0; i < bytes.size() && i < most; i++) {
+    unsigned char c = (unsigned char)bytes[i];
+    if (c < 32 || c > 126) {
+      char hex[8];
+      snprintf(hex, sizeof(hex), "\\x%02X", c);
+      out += hex;
+    } else {
+      out += (char)c;
+    }
+  }
+  if (bytes.size() > most) out += "...";
+  return out;
+}
+
+namespace {
+
+// A byte a browser sends percent-encoded, which the program never decodes.
+bool Encoded(unsigned char c) {
+  return c <= 32 || c >= 127 || c == '"' || c == '#' || c == '%' || c == '<' || c == '>' ||
+         c == '\'';
+}
+
+bool HasScheme(const std::string &address) {
+  if (address.empty() || !isalpha((unsigned char)address[0])) return false;
+  for (size_t i = 1; i < address.size(); i++) {
+    unsigned char c = (unsigned char)address[i];
+    if (c == ':') return true;
+    if (!isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+  }
+  return false;
+}
+
+// Where, on the line that wins, the key was found: as a key of its own, in
+// another letter case, inside a longer key, or inside the line's address.
+std::string Where(const Table &table, int line, size_t at, const std::string &key) {
+  std::string text = table.Line(line);
+  size_t offset = at - table.lineStarts[(size_t)line];
+  size_t equals = text.find('=');
+  if (equals == std::string::npos || offset > equals)
+    return equals == std::string::npos ? "in its text" : "inside its address";
+  size_t first = 0, end = equals;
+  while (first < end && IsWhite((unsigned char)text[first])) first++;
+  while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
+  std::string theirs = text.substr(first, end - first);
+  if (theirs.size() == key.size())
+    return theirs == key ? "as the same key" : "as the same key written '" + Shown(theirs) + "'";
+  return "inside the longer key '" + Shown(theirs) + "'";
+}
+
+}  // namespace
+
+std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries) {
+  std::vector<Finding> findings;
+  const int searched = (int)table.searched.size() - 1;
+  TableIndex index;
+  std::vector<uint32_t> room((size_t)(TableIndexRoom(table.searched.data(), searched) / 4 + 1));
+  TableIndexBuild(&index, table.searched.data(), searched, room.data());
+
+  entries->clear();
+  for (int line = 0; line < (int)table.lineStarts.size(); line++) {
+    std::string text = table.Line(line);
+    size_t equals = text.find('=');
+    if (equals == std::string::npos) continue;
+    size_t first = 0;
+    while (first < equals && IsWhite((unsigned char)text[first])) first++;
+    size_t end = equals;
+    while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
+    std::string key = text.substr(first, end - first);
+    if (key.empty()) continue;  // "=x" continues the line before; no key
+    entries->push_back({line + 1, key});
+    auto add = [&](bool error, const char *kind, const std::string &message, int byLine = 0) {
+      findings.push_back({line + 1, error, kind, key, message, byLine});
+    };
+
+    bool plain = true, encoded = false;
+    for (unsigned char c : key) {
+      plain &= c >= 32;
+      encoded |= Encoded(c);
+    }
+    bool explicitKey = key.find('.') != std::string::npos;
+    bool tooLong = key.size() > FAST_SEARCH_KEY_MAX;
+    bool afterLong = table.longLine >= 0 && line > table.longLine;
+    if (explicitKey)
+      add(true, "explicit-key", "'" + Shown(key) + "' holds a full stop: such a query is sent on "
+          "as an address and never looked up");
+    if (tooLong)
+      add(true, "key-too-long", "the key has " + std::to_string(key.size()) +
+          " bytes; a key of more than 256 is never looked up");
+    if (explicitKey || tooLong || !plain) {
+      // Never looked up: the errors above, or the warning below, say why.
+    } else {
+      // The program's own lookup of the key, through the index: found on
+      // another line, or (after a line too long) nowhere.
+      char value[TABLE_VALUE_MAX + 1];
+      int at;
+      if (TableIndexLookup(&index, key.c_str(), value, &at)) {
+        int by = table.LineOf((size_t)at);
+        if (by != line)
+          add(true, "shadowed", "'" + Shown(key) + "' is found first on line " +
+              std::to_string(by + 1) + ", " + Where(table, by, (size_t)at, key) +
+              ", and answers " + (value[0] ? "'" + Shown(value, 80) + "'" : std::string("no address")),
+              by + 1);
+      } else if (afterLong) {
+        add(true, "after-long-line", "stands after line " + std::to_string(table.longLine + 1) +
+            ", which has " + std::to_string(table.Line(table.longLine).size()) +
+            " bytes: a line of more than 4094 ends every search", table.longLine + 1);
+      }
+    }
+
+    // The address as this line writes it.
+    size_t start = equals + 1;
+    while (start < text.size() && IsWhite((unsigned char)text[start])) start++;
+    if (start == text.size()) {
+      std::string next = "no address at the end of the table";
+      // The white space after '=' runs on as far as the search sees.
+      const size_t bound = afterLong ? table.text.size() : (size_t)searched;
+      size_t p = table.lineStarts[(size_t)line] + text.size();
+      while (p < bound && IsWhite((unsigned char)table.text[p])) p++;
+      if (p < bound) {
+        size_t stop = p;
+        while (stop < bound && (unsigned char)table.text[stop] >= 32 && stop - p < TABLE_VALUE_MAX)
+          stop++;
+        next = "line " + std::to_string(table.LineOf(p) + 1) + "'s text, '" +
+               Shown(table.text.substr(p, stop - p), 80) + "', becomes the address";
+      }
+      add(false, "value-next-line", "nothing follows '=' on this line: " + next);
+    } else {
+      size_t stop = start;
+      while (stop < text.size() && (unsigned char)text[stop] >= 32) stop++;
+      std::string address = text.substr(start, stop - start);
+      if (address.size() > TABLE_VALUE_MAX)
+        add(false, "value-too-long", "the address has " + std::to_string(address.size()) +
+            " bytes; only the first 300 are sent");
+      size_t rest = stop;
+      while (rest < text.size() && IsWhite((unsigned char)text[rest])) rest++;
+      if (stop < text.size() && rest < text.size()) {
+        char byte[8];
+        snprintf(byte, sizeof(byte), "%d", (unsigned char)text[stop]);
+        add(false, "value-cut", std::string("the address ends at a byte ") + byte +
+            (text[stop] == '\t' ? " (a tab)" : "") + " in column " + std::to_string(stop + 1) +
+            ": '" + Shown(text.substr(rest), 40) + "' is not part of it");
+      }
+      std::string sent = address.substr(0, TABLE_VALUE_MAX);
+      if (!HasScheme(sent) && sent[0] != '/')
+        add(false, "relative-address", "'" + Shown(sent) + "' has no scheme (such as https:) "
+            "and does not start with '/': browsers take it relative to the program's own URL");
+    }
+    if (encoded && plain)
+      add(false, "encoded-key", "'" + Shown(key) + "' holds a byte that browsers send "
+          "percent-encoded (a space, \", #, %, ', <, >, or a byte of 127 or more); linkhop does "
+          "not decode, so no link typed in a browser reaches it");
+    else if (!plain)
+      add(false, "encoded-key", "'" + Shown(key) + "' holds a byte below 32: linkhop ends a "
+          "query there, so no visitor ever asks for this key");
+  }
+  return findings;
+}
+
+}  // namespace hoptool
