@@ -35,7 +35,31 @@ static int DirectoryLength(const char *path, int *colon) {
   return 0;
 }
 
+static struct {
+  int kept;  /* answer from directory */
+  int found; /* GetProgramDirectory's result when it was worked out */
+} keep;
+static char keptDirectory[PROGRAM_PATH_MAX] IO_LARGE_BUFFER;
+
+int KeepProgramDirectory(int kept) {
+  keep.kept = 0;
+  if (kept) keep.found = GetProgramDirectory(keptDirectory, PROGRAM_PATH_MAX);
+  keep.kept = kept;
+  return 1;
+}
+
 int GetProgramDirectory(char *buffer, int capacity) {
+  if (keep.kept) {
+    /* The tokeniser's pointer checks, with no room to copy into. */
+    CmdLineGetArgSized(IoCommandLine(), 0, buffer, 0);
+    int length = StrLength(keptDirectory);
+    if (!keep.found || length >= capacity) {
+      if (capacity > 0) buffer[0] = 0;
+      return 0;
+    }
+    memcpy(buffer, keptDirectory, (size_t)length + 1);
+    return 1;
+  }
   /* The tokeniser checks both pointers: a missing command line or buffer
    * is a fatal report, as for every checked call. Argument 0 is copied into
    * the caller's buffer when it fits with a byte to spare (a directory

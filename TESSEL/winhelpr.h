@@ -12,6 +12,12 @@
  * instead. */
 int GetProgramDirectory(char *buffer, int capacity);
 
+/* With 1, works the directory out once more, now, and answers every later
+ * GetProgramDirectory from it (with the same results for each capacity),
+ * for a process that answers many requests; with 0, every call reads the
+ * command line again. 1. */
+int KeepProgramDirectory(int keep);
+
 /* Turns every '/' in text into '\', in place. 1. */
 int ConvertSlashes(char *text);
 

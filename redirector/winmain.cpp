@@ -107,7 +107,20 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
  * file's stamp is looked at every time. File times are coarse, so two quick
  * edits of the same size may share one: a table written within the last
  * two seconds is used once and read afresh the next time. */
+#if defined(__SANITIZE_ADDRESS__)
+#define KEPT_ROOM_SMALL
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEPT_ROOM_SMALL
+#endif
+#endif
+#ifdef KEPT_ROOM_SMALL
+/* AddressSanitizer marks out every global at each start: a smaller room
+ * keeps a sanitized CGI run from paying for all of it. */
+enum { KEPT_ROOM = 1 << 20 };
+#else
 enum { KEPT_ROOM = 64 << 20 };
+#endif
 
 static struct {
   int enabled;  /* a persistent process */
@@ -301,6 +314,7 @@ int main(int argc, char **argv) {
   if (OsStandardInputListens()) {
     /* A web server's socket for standard input: request after request,
      * until the server asks the process to end. */
+    KeepProgramDirectory(1);
     LookupKeepTables(1);
     CgiKeepLogOpen(1);
     int served = ServePersistent(AnswerRequest);

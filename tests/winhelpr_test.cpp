@@ -71,28 +71,49 @@ TEST_F(ProgramDirectoryTest, NeverWritesPastTheCapacity) {
   cases.push_back({longName, "C:\\www\\"});
   cases.push_back({"D:" + std::string(300, 'n'), "D:\\"});
 
-  for (const Case &c : cases) {
-    IoSetCommandLineForTest(c.commandLine.c_str());
-    const int fit = (int)c.directory.size() + 1;
-    const int most = (int)c.commandLine.size() + 4;
-    for (int capacity = 0; capacity <= most; capacity++) {
-      SCOPED_TRACE(c.commandLine.substr(0, 60) + " capacity " + std::to_string(capacity));
-      std::vector<char> buffer((size_t)most + 16, kCanary);
-      int result = GetProgramDirectory(buffer.data(), capacity);
-      for (size_t i = (size_t)capacity; i < buffer.size(); i++)
-        ASSERT_EQ(buffer[i], kCanary) << "written at " << i;
-      std::string written = capacity > 0 ? std::string(buffer.data()) : "";
-      int expected = capacity >= fit ? 1 : 0;
-      std::string expectedText = expected ? c.directory : "";
-      if (result != expected || written != expectedText) {
-        // One report per command line: the first capacity that goes wrong.
-        ADD_FAILURE() << "result " << result << " and '" << written << "', expected " << expected
-                      << " and '" << expectedText << "' (directory fits from capacity " << fit
-                      << ")";
-        break;
+  // Worked out afresh each time, and kept once for a persistent process:
+  // the same results either way.
+  for (int kept : {0, 1}) {
+    for (const Case &c : cases) {
+      IoSetCommandLineForTest(c.commandLine.c_str());
+      KeepProgramDirectory(kept);
+      const int fit = (int)c.directory.size() + 1;
+      const int most = (int)c.commandLine.size() + 4;
+      for (int capacity = 0; capacity <= most; capacity++) {
+        SCOPED_TRACE(c.commandLine.substr(0, 60) + " capacity " + std::to_string(capacity) +
+                     (kept ? ", kept" : ""));
+        std::vector<char> buffer((size_t)most + 16, kCanary);
+        int result = GetProgramDirectory(buffer.data(), capacity);
+        for (size_t i = (size_t)capacity; i < buffer.size(); i++)
+          ASSERT_EQ(buffer[i], kCanary) << "written at " << i;
+        std::string written = capacity > 0 ? std::string(buffer.data()) : "";
+        int expected = capacity >= fit ? 1 : 0;
+        std::string expectedText = expected ? c.directory : "";
+        if (result != expected || written != expectedText) {
+          // One report per command line: the first capacity that goes wrong.
+          ADD_FAILURE() << "result " << result << " and '" << written << "', expected " << expected
+                        << " and '" << expectedText << "' (directory fits from capacity " << fit
+                        << ")";
+          break;
+        }
       }
     }
   }
+  KeepProgramDirectory(0);
+}
+
+// A kept directory answers until it is let go, whatever the command line
+// says meanwhile.
+TEST_F(ProgramDirectoryTest, KeptDirectoryAnswersUntilLetGo) {
+  char buffer[320];
+  IoSetCommandLineForTest("C:\\kept\\prog.exe");
+  KeepProgramDirectory(1);
+  IoSetCommandLineForTest("C:\\other\\prog.exe");
+  EXPECT_EQ(GetProgramDirectory(buffer, (int)sizeof(buffer)), 1);
+  EXPECT_STREQ(buffer, "C:\\kept\\");
+  KeepProgramDirectory(0);
+  EXPECT_EQ(GetProgramDirectory(buffer, (int)sizeof(buffer)), 1);
+  EXPECT_STREQ(buffer, "C:\\other\\");
 }
 
 TEST(ConvertSlashesTest, TurnsForwardSlashesIntoBackslashes) {
