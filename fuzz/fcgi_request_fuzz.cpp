@@ -31,26 +31,14 @@ const std::string kHit = "https://t.example/ab";
 std::string programDir;  // <temporary folder>/cgi-bin, with a table and no logs/
 std::string commandLine;
 
-void RemoveProgramFolder() {
-  unlink((programDir + "/hopdata/config.txt").c_str());
-  rmdir((programDir + "/hopdata").c_str());
-  rmdir(programDir.c_str());
-  rmdir(programDir.substr(0, programDir.size() - 8).c_str());
-}
-
+// The program's folder, with a table and no logs/ folder: every line is
+// lost, so the log never grows, and each lost line must leave its one
+// failure line.
 void MakeProgramFolder() {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/linkhop-fuzz-XXXXXX";
-  if (!mkdtemp(&pattern[0])) abort();
-  programDir = pattern + "/cgi-bin";
-  if (mkdir(programDir.c_str(), 0700) != 0 || mkdir((programDir + "/hopdata").c_str(), 0700) != 0)
-    abort();
-  // No logs/ folder: every line is lost, so the log never grows, and each
-  // lost line must leave its one failure line.
+  programDir = FuzzProgramFolder();
   FILE *table = fopen((programDir + "/hopdata/config.txt").c_str(), "w");
   if (!table || fputs(("ab=" + kHit + "\n").c_str(), table) < 0 || fclose(table) != 0) abort();
   commandLine = programDir + "/linkhop";
-  atexit(RemoveProgramFolder);
 }
 
 // ---- libfcgi's streams over memory ------------------------------------------

@@ -11,6 +11,10 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "tsl-core.h"
 #include "tsl-io.h"
@@ -32,6 +36,27 @@ inline void FuzzStartup(const char *commandLine) {
   IoSetCommandLineForTest(commandLine);
   CoreStartup("debug.log", 0);
   MemoryInit(MEMORY_NO_LIMIT, 0);
+}
+
+// A temporary <folder>/cgi-bin/hopdata/ for a target that runs the program
+// against a table of its own, removed with the table when the process ends.
+// Returns the cgi-bin folder; the program's path is that plus "/linkhop".
+inline const std::string &FuzzProgramFolder() {
+  static std::string programDir;
+  if (!programDir.empty()) return programDir;
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/linkhop-fuzz-XXXXXX";
+  if (!mkdtemp(&pattern[0])) abort();
+  programDir = pattern + "/cgi-bin";
+  if (mkdir(programDir.c_str(), 0700) != 0 || mkdir((programDir + "/hopdata").c_str(), 0700) != 0)
+    abort();
+  atexit([] {
+    unlink((programDir + "/hopdata/config.txt").c_str());
+    rmdir((programDir + "/hopdata").c_str());
+    rmdir(programDir.c_str());
+    rmdir(programDir.substr(0, programDir.size() - 8).c_str());
+  });
+  return programDir;
 }
 
 #endif

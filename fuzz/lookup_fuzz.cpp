@@ -30,24 +30,6 @@ using table_model::TableModel;
 std::string programDir;  // <temporary folder>/cgi-bin
 std::string commandLine;
 
-void RemoveProgramFolder() {
-  unlink((programDir + "/hopdata/config.txt").c_str());
-  rmdir((programDir + "/hopdata").c_str());
-  rmdir(programDir.c_str());
-  rmdir(programDir.substr(0, programDir.size() - 8).c_str());
-}
-
-void MakeProgramFolder() {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/linkhop-fuzz-XXXXXX";
-  if (!mkdtemp(&pattern[0])) abort();
-  programDir = pattern + "/cgi-bin";
-  if (mkdir(programDir.c_str(), 0700) != 0 || mkdir((programDir + "/hopdata").c_str(), 0700) != 0)
-    abort();
-  commandLine = programDir + "/linkhop";
-  atexit(RemoveProgramFolder);
-}
-
 void WriteTable(const uint8_t *bytes, size_t size) {
   int fd = open((programDir + "/hopdata/config.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0 || write(fd, bytes, size) != (ssize_t)size || close(fd) != 0) abort();
@@ -57,7 +39,8 @@ void WriteTable(const uint8_t *bytes, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (programDir.empty()) {
-    MakeProgramFolder();
+    programDir = FuzzProgramFolder();
+    commandLine = programDir + "/linkhop";
     FuzzStartup(commandLine.c_str());
   }
   size_t cut = 0;
