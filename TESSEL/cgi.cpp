@@ -16,6 +16,21 @@
 
 CgiState cgiState;
 
+/* The daily request log's limits. */
+enum {
+  LOG_PATH_SIZE = 512,
+  /* The longest line the driver makes: an IPv6 address, the stamp, and an
+   * explicit address of 1023 bytes (or a 1023-byte key that missed), with
+   * room to spare. */
+  LOG_LINE_SIZE = 2048,
+  OPEN_ATTEMPTS = 100,
+  OPEN_PAUSE_MS = 10
+};
+static_assert((int)LOG_LINE_SIZE - 1 <= (int)IO_WRITE_WHOLE,
+              "a log line must reach the file in one write");
+static_assert((int)LOG_PATH_SIZE <= (int)OS_PATH_SIZE,
+              "the log path must be one the layer opens");
+
 /* ---- Where the request comes from ---------------------------------------- */
 
 static struct {
@@ -27,7 +42,7 @@ static struct {
    * stamp it had then. */
   int keepLog;
   OsFile keptLog;
-  char keptPath[512];
+  char keptPath[LOG_PATH_SIZE];
   OsFileStamp keptStamp;
 } gateway = {nullptr, 0, {0, 0}, 0, {OS_NO_FILE, 0}, {0}, {}};
 
@@ -268,20 +283,6 @@ int CgiReportFailure(const char *format, ...) {
 }
 
 /* ---- The daily request log ------------------------------------------- */
-
-enum {
-  LOG_PATH_SIZE = 512,
-  /* The longest line the driver makes: an IPv6 address, the stamp, and an
-   * explicit address of 1023 bytes (or a 1023-byte key that missed), with
-   * room to spare. */
-  LOG_LINE_SIZE = 2048,
-  OPEN_ATTEMPTS = 100,
-  OPEN_PAUSE_MS = 10
-};
-static_assert((int)LOG_LINE_SIZE - 1 <= (int)IO_WRITE_WHOLE,
-              "a log line must reach the file in one write");
-static_assert((int)LOG_PATH_SIZE <= (int)OS_PATH_SIZE,
-              "the log path must be one the layer opens");
 
 static const short kDaysBeforeMonth[12] = {0,   31,  59,  90,  120, 151,
                                            181, 212, 243, 273, 304, 334};

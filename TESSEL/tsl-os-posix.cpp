@@ -242,22 +242,23 @@ static int Unfaithful(const char *path) {
 
 static void BuildCommandLine(void) {
   static char own[OS_PATH_SIZE] IO_LARGE_BUFFER;
-  int used = 0;
-  if (os.arguments && os.argumentCount > 0 && os.arguments[0]) {
-    const char *zero = os.arguments[0];
+  const int vector = os.arguments && os.argumentCount > 0 && os.arguments[0];
+  const char *zero = nullptr;
+  if (vector) {
+    zero = os.arguments[0];
     if (!strchr(zero, '/') && OwnFile(zero, own, sizeof(own))) zero = own;
-    if (Unfaithful(zero))
-      os.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
-    AppendArgument(zero, strlen(zero), &used);
-    for (int i = 1; i < os.argumentCount && os.arguments[i] && used >= 0; i++)
-      AppendArgument(os.arguments[i], strlen(os.arguments[i]), &used);
   } else if (OwnFile("", own, sizeof(own))) {
     /* No vector (a C library that passes none to initialisers): the
      * program's own file is all the command line can tell. */
-    if (Unfaithful(own))
-      os.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
-    AppendArgument(own, strlen(own), &used);
+    zero = own;
   }
+  if (!zero) return;
+  if (Unfaithful(zero))
+    os.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
+  int used = 0;
+  AppendArgument(zero, strlen(zero), &used);
+  for (int i = 1; vector && i < os.argumentCount && os.arguments[i] && used >= 0; i++)
+    AppendArgument(os.arguments[i], strlen(os.arguments[i]), &used);
 }
 
 const char *OsCommandLine(void) {

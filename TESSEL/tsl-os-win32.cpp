@@ -16,11 +16,15 @@
 
 /* ---- Files and streams --------------------------------------------------- */
 
+/* Another process holds the file, or a region of it, for a moment. */
+static int IsTransient(DWORD code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+}
+
 static int Fail(OsFailure *failure, DWORD code) {
   if (failure) {
     failure->code = (int)code;
-    /* Another process holds the file, or a region of it, for a moment. */
-    failure->transient = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+    failure->transient = IsTransient(code);
   }
   return 0;
 }
@@ -106,8 +110,7 @@ int OsStandardInputListens(void) { return 0; /* no persistent mode on Windows */
 
 OsFailure OsLastFailure(void) {
   DWORD code = GetLastError();
-  OsFailure failure = {(int)code,
-                       code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION};
+  OsFailure failure = {(int)code, IsTransient(code)};
   return failure;
 }
 

@@ -23,8 +23,7 @@
 
 
 enum {
-  QUERY_BUFFER = 1024, /* longest query 1023 bytes and its terminator */
-  VALUE_BUFFER = 320   /* a looked-up address: at most 300 bytes */
+  VALUE_BUFFER = 320 /* a looked-up address: at most 300 bytes */
 };
 
 /* ---- The redirect table ------------------------------------------------ */
@@ -180,11 +179,17 @@ void LookupKeepTables(int enabled) {
 }
 #endif
 
+/* Prepares search for key and empties value; 0 for a key that is a miss in
+ * any table (empty, too long, or holding a byte below 32). */
+static int PrepareLookup(FastSearch *search, const char *key, char *value) {
+  int ready = FastSearchInit(search, key, 0);
+  value[0] = 0;
+  return ready && IsPlainKey(key);
+}
+
 int LookupRedirect(const char *key, char *value) {
   FastSearch search;
-  int ready = FastSearchInit(&search, key, 0);
-  value[0] = 0;
-  if (!ready || !IsPlainKey(key)) return 0;
+  if (!PrepareLookup(&search, key, value)) return 0;
   char path[TABLE_PATH];
   if (!GetProgramDirectory(path, TABLE_PATH)) return 1;
   if (StrLength(path) + StrLength(kTableName) >= TABLE_PATH) return 1;
@@ -197,10 +202,8 @@ int LookupRedirect(const char *key, char *value) {
 
 int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
   FastSearch search;
-  int ready = FastSearchInit(&search, key, 0);
-  value[0] = 0;
   *at = -1;
-  if (!ready || !IsPlainKey(key)) return 0;
+  if (!PrepareLookup(&search, key, value)) return 0;
   return ScanTable(path, &search, value, at);
 }
 
@@ -208,22 +211,12 @@ int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
 
 static const char kLogDirectory[] = "hopdata\\logs\\";
 
-/* Ends the query at its first byte below 32, as at a zero byte. A body keeps
- * its line feeds and a query string may carry raw control bytes; passed on,
- * they would split the header block and forge lines in the request log. */
-static void EndAtControlByte(char *query) {
-  for (unsigned char *p = (unsigned char *)query; *p; p++) {
-    if (*p < 32) {
-      *p = 0;
-      return;
-    }
+int TakeQuery(char *query) {
+  unsigned char *p = (unsigned char *)query;
+  for (; *p >= 32; p++) {
   }
-}
-
-static int HasFullStop(const char *query) {
-  for (; *query; query++)
-    if (*query == '.') return 1;
-  return 0;
+  *p = 0;
+  return strchr(query, '.') != nullptr;
 }
 
 static int AnswerErrorPage(const char *text) {
@@ -248,11 +241,10 @@ void AnswerRequest(void) {
   } else {
     CgiReadQuery(query, queryLength);
     query[queryLength] = 0;
-    EndAtControlByte(query);
 
     /* Logged before the answer: a line is never lost to a visitor who has
      * already been sent on. */
-    if (HasFullStop(query)) {
+    if (TakeQuery(query)) {
       CgiLog(kLogDirectory, "[Explicit] %s\n", query);
     } else {
       /* A key: the target is the table's address for it, or empty. */

@@ -21,6 +21,19 @@ int LookupRedirectIn(const char *path, const char *key, char *value, long *at);
  * 0 it reads the file afresh every time again. */
 void LookupKeepTables(int keep);
 
+enum {
+  /* A query of this many bytes or more gets the error page "CGI response
+   * too long!" instead of an answer. */
+  QUERY_BUFFER = 1024
+};
+
+/* Takes a query as the driver does: ends it at its first byte below 32, as
+ * at a zero byte (a body keeps its line feeds, a query string may carry raw
+ * control bytes: passed on, they would split the header block and forge
+ * lines in the request log). Returns 1 when what is left holds a full stop:
+ * an explicit address, sent as it stands; 0 for a key. */
+int TakeQuery(char *query);
+
 /* Answers the request in hand, from CgiInit to CgiShutdown: the 301 block,
  * the 404 page of a key without an address, or an error page; one line in
  * the day's request log for each redirect and miss. The core and the

@@ -4,6 +4,7 @@
 // over the file, check through the index that a persistent linkhop keeps,
 // built in one pass over the table.
 #include <stdio.h>
+#include <string.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -21,8 +22,6 @@ using hoptool::Table;
 
 namespace {
 
-const int kQueryMost = 1023;  // longer queries get the program's error page
-
 // ---- hoptool lookup ----------------------------------------------------------
 
 int Lookup(const std::string &tablePath, const std::string &key) {
@@ -32,25 +31,24 @@ int Lookup(const std::string &tablePath, const std::string &key) {
     fprintf(stderr, "hoptool: %s\n", error.c_str());
     return kHoptoolTrouble;
   }
-  if (key.empty() || key.size() > kQueryMost) {
+  if (key.empty() || key.size() >= QUERY_BUFFER) {
     fprintf(stderr, "hoptool: linkhop answers %s with an error page, not an address\n",
             key.empty() ? "an empty query" : "a query of 1024 bytes or more");
     return kHoptoolFindings;
   }
-  // The query as the program takes it: ended at its first byte below 32.
-  size_t cut = 0;
-  while (cut < key.size() && (unsigned char)key[cut] >= 32) cut++;
-  std::string query = key.substr(0, cut);
-  if (query.find('.') != std::string::npos) {
+  // The query as the program takes it.
+  char query[QUERY_BUFFER];
+  memcpy(query, key.c_str(), key.size() + 1);
+  if (TakeQuery(query)) {
     // An explicit address: sent as it stands, the table never asked.
-    printf("%s\n", query.c_str());
+    printf("%s\n", query);
     fprintf(stderr, "hoptool: %s holds a full stop: an explicit address, not looked up\n",
             Shown(query).c_str());
     return kHoptoolOk;
   }
   char value[TABLE_VALUE_MAX + 1];
   long at;
-  int found = LookupRedirectIn(tablePath.c_str(), query.c_str(), value, &at);
+  int found = LookupRedirectIn(tablePath.c_str(), query, value, &at);
   if (!found || at < 0) {
     fprintf(stderr, "hoptool: no address for %s in %s\n", Shown(query).c_str(),
             tablePath.c_str());

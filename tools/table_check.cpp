@@ -16,15 +16,6 @@
 #include "tsl-io.h"
 
 namespace hoptool {
-namespace {
-
-bool IsWhite(unsigned char c) { return c <= 32; }
-
-
-}  // namespace
-
-
-
 
 int Table::LineOf(size_t offset) const {
   return (int)(std::upper_bound(lineStarts.begin(), lineStarts.end(), (uint32_t)offset) -
@@ -96,6 +87,17 @@ std::string Shown(const std::string &bytes, size_t most) {
 
 namespace {
 
+bool IsWhite(unsigned char c) { return c <= 32; }
+
+// The key of an entry line: the text before its first '=' (at equals), the
+// white space around it removed.
+std::string KeyOf(const std::string &text, size_t equals) {
+  size_t first = 0, end = equals;
+  while (first < end && IsWhite((unsigned char)text[first])) first++;
+  while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
+  return text.substr(first, end - first);
+}
+
 // A byte a browser sends percent-encoded, which the program never decodes.
 bool Encoded(unsigned char c) {
   return c <= 32 || c >= 127 || c == '"' || c == '#' || c == '%' || c == '<' || c == '>' ||
@@ -120,10 +122,7 @@ std::string Where(const Table &table, int line, size_t at, const std::string &ke
   size_t equals = text.find('=');
   if (equals == std::string::npos || offset > equals)
     return equals == std::string::npos ? "in its text" : "inside its address";
-  size_t first = 0, end = equals;
-  while (first < end && IsWhite((unsigned char)text[first])) first++;
-  while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
-  std::string theirs = text.substr(first, end - first);
+  std::string theirs = KeyOf(text, equals);
   if (theirs.size() == key.size())
     return theirs == key ? "as the same key" : "as the same key written '" + Shown(theirs) + "'";
   return "inside the longer key '" + Shown(theirs) + "'";
@@ -143,11 +142,7 @@ std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries)
     std::string text = table.Line(line);
     size_t equals = text.find('=');
     if (equals == std::string::npos) continue;
-    size_t first = 0;
-    while (first < equals && IsWhite((unsigned char)text[first])) first++;
-    size_t end = equals;
-    while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
-    std::string key = text.substr(first, end - first);
+    std::string key = KeyOf(text, equals);
     if (key.empty()) continue;  // "=x" continues the line before; no key
     entries->push_back({line + 1, key});
     auto add = [&](bool error, const char *kind, const std::string &message, int byLine = 0) {
