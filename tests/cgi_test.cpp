@@ -307,8 +307,9 @@ TEST_F(CgiTest, RequestFromASourceOfItsOwn) {
 
 // The body in text mode, never taking more than CONTENT_LENGTH announces,
 // read whole by CgiInit (up to 512 bytes) or piece by piece by
-// CgiReadQuery.
-TEST_F(CgiTest, BodyReadInTextModeWithinTheAnnouncedLength) {
+// CgiReadQuery; the end of the request takes what is left of it, and one
+// failure line at most goes to the source's error stream.
+TEST_F(CgiTest, BodyReadInTextModeWithinTheAnnouncedLengthAndDrainedAtTheEnd) {
   const std::string letters = Letters(700);
   static const struct {
     const char *name;
@@ -316,18 +317,25 @@ TEST_F(CgiTest, BodyReadInTextModeWithinTheAnnouncedLength) {
     int contentLength;
     std::vector<int> counts;  // CgiReadQuery calls
     std::string expected;     // everything delivered
-    size_t taken;             // body bytes taken from the source
+    size_t taken;             // body bytes taken from the source by then
+    size_t drained;           // and after CgiShutdown
   } cases[] = {
-      {"CRLF body", "a\r\nb\r\n", 6, {4}, "a\nb\n", 6},
-      {"dropped carriage returns never shorten", "\r\r\rabc", 6, {3}, "abc", 6},
-      {"never past the announced length", "abcdefgh", 5, {5}, "abcde", 5},
-      {"body shorter than announced", "xyz", 100, {3}, "xyz", 3},
-      {"0x1A ends the body", "ab\x1A" "cd", 5, {2}, "ab", 5},
-      {"long body in pieces", letters, 600, {100, 500}, letters.substr(0, 600), 600},
+      {"CRLF body", "a\r\nb\r\n", 6, {4}, "a\nb\n", 6, 6},
+      {"dropped carriage returns never shorten", "\r\r\rabc", 6, {3}, "abc", 6, 6},
+      {"never past the announced length", "abcdefgh", 5, {5}, "abcde", 5, 5},
+      {"body shorter than announced", "xyz", 100, {3}, "xyz", 3, 3},
+      {"0x1A ends the body", "ab\x1A" "cd", 5, {2}, "ab", 5, 5},
+      {"long body in pieces", letters, 600, {100, 500}, letters.substr(0, 600), 600, 600},
       {"long body, dropped carriage returns never shorten a piece",
-       "\r\r\r" + letters.substr(0, 597), 600, {2, 595}, letters.substr(0, 597), 600},
+       "\r\r\r" + letters.substr(0, 597), 600, {2, 595}, letters.substr(0, 597), 600, 600},
       {"long body, 0x1A met by a later piece", letters.substr(0, 300) + "\x1A" + letters, 700,
-       {300, 1}, letters.substr(0, 300), 301},
+       {300, 1}, letters.substr(0, 300), 301, 700},
+      {"too long a query, its body unread", std::string(1100, 'a'), 1100, {4}, "aaaa", 4, 1100},
+      {"a body of 100 kB", std::string(100000, 'b'), 100000, {4}, "bbbb", 4, 100000},
+      {"drained past a 0x1A", std::string(300, 'c') + "\x1A" + std::string(300, 'd'), 601, {4},
+       "cccc", 4, 601},
+      {"drained up to the announced length", std::string(700, 'e'), 600, {4}, "eeee", 4, 600},
+      {"drained up to the end of input", "f.g", 50000, {4}, "f.g", 3, 3},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -347,39 +355,12 @@ TEST_F(CgiTest, BodyReadInTextModeWithinTheAnnouncedLength) {
       }
     }
     EXPECT_EQ(delivered, c.expected);
-    EXPECT_LE(request.taken, (size_t)c.contentLength);
     EXPECT_EQ(request.taken, c.taken);
-  }
-  CgiUseSource(&cgiProcessSource);
-}
-
-// The end of a request takes what is left of the announced body, and one
-// failure line at most goes to the source's error stream.
-TEST_F(CgiTest, ShutdownTakesTheRestOfTheBodyAndOneFailureLine) {
-  const struct {
-    std::string body;
-    int contentLength;
-    size_t taken;
-  } cases[] = {
-      {std::string(1100, 'a'), 1100, 1100},
-      {std::string(100000, 'b'), 100000, 100000},
-      {std::string(300, 'c') + "\x1A" + std::string(300, 'd'), 601, 601},
-      {std::string(700, 'e'), 600, 600},
-      {"f.g", 50000, 3},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.contentLength);
-    MemoryRequest request;
-    request.variables = {{"CONTENT_LENGTH", std::to_string(c.contentLength)}};
-    request.body = c.body;
-    CgiUseSource(&request.source);
-    CgiInit();
-    char query[4];
-    if (c.contentLength > CGI_BODY_QUEUE) CgiReadQuery(query, sizeof(query));
     EXPECT_EQ(CgiReportFailure("first %d", 1), 1);
     CgiReportFailure("second");
     EXPECT_EQ(CgiShutdown(), 1);
-    EXPECT_EQ(request.taken, c.taken);
+    EXPECT_EQ(request.taken, c.drained);
+    EXPECT_LE(request.taken, (size_t)c.contentLength);
     EXPECT_EQ(request.errors, "linkhop: first 1\n");
     CgiInit();
     CgiReportFailure("next request");
