@@ -18,7 +18,7 @@ CgiState cgiState;
 
 /* The daily request log's limits. */
 enum {
-  LOG_PATH_SIZE = 512,
+  LOG_PATH_SIZE = PROGRAM_LOG_PATH_SIZE,
   /* The longest line the driver makes: an IPv6 address, the stamp, and an
    * explicit address of 1023 bytes (or a 1023-byte key that missed), with
    * room to spare. */
@@ -28,8 +28,6 @@ enum {
 };
 static_assert((int)LOG_LINE_SIZE - 1 <= (int)IO_WRITE_WHOLE,
               "a log line must reach the file in one write");
-static_assert((int)LOG_PATH_SIZE <= (int)OS_PATH_SIZE,
-              "the log path must be one the layer opens");
 
 /* ---- Where the request comes from ---------------------------------------- */
 

@@ -13,6 +13,9 @@ enum { PROGRAM_PATH_MAX = OS_PATH_SIZE };
 /* A program path cut by the command line must not fit here, or its cut end
  * would be taken for the program's file and give a wrong directory. */
 static_assert((int)OS_ARG0_MAX >= (int)PROGRAM_PATH_MAX, "a cut program path must not fit");
+static_assert((int)PROGRAM_TABLE_PATH_SIZE <= (int)OS_PATH_SIZE &&
+                  (int)PROGRAM_LOG_PATH_SIZE <= (int)OS_PATH_SIZE,
+              "the paths built on the program's folder must be ones the layer opens");
 
 int ConvertSlashes(char *text) {
   for (; *text; text++)

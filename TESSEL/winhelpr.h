@@ -18,6 +18,16 @@ int GetProgramDirectory(char *buffer, int capacity);
  * command line again. 1. */
 int KeepProgramDirectory(int keep);
 
+/* The paths built on the program's folder, each with its zero byte: the
+ * redirect table's (hopdata\config.txt, read by the driver) and the day's
+ * request log's (hopdata\logs\MMDDYYYY.log, written by CgiLog). A folder
+ * too long for one of them leaves the table unopened or the log line lost;
+ * the other may still be used. */
+enum {
+  PROGRAM_TABLE_PATH_SIZE = 320,
+  PROGRAM_LOG_PATH_SIZE = 512
+};
+
 /* Turns every '/' in text into '\', in place. 1. */
 int ConvertSlashes(char *text);
 

@@ -30,9 +30,7 @@ enum {
 
 static const char kTableName[] = "hopdata\\config.txt";
 
-enum { TABLE_PATH = 320 };
-static_assert((int)TABLE_PATH <= (int)OS_PATH_SIZE,
-              "the table's path must be one the layer opens");
+enum { TABLE_PATH = PROGRAM_TABLE_PATH_SIZE };
 static_assert((int)VALUE_BUFFER > (int)TABLE_VALUE_MAX,
               "the value buffer holds an address and its terminator");
 static_assert((int)QUERY_BUFFER > (int)TABLE_KEY_MAX,
@@ -289,11 +287,12 @@ int main(int argc, char **argv) {
 
   CoreStartup("debug.log", 0);
   MemoryInit(MEMORY_NO_LIMIT, 0);
+  /* The folder is worked out once, for the table and the log alike. */
+  KeepProgramDirectory(1);
 #ifdef LINKHOP_PERSISTENT
   if (OsStandardInputListens()) {
     /* A web server's socket for standard input: request after request,
      * until the server asks the process to end. */
-    KeepProgramDirectory(1);
     LookupKeepTables(1);
     CgiKeepLogOpen(1);
     int served = ServePersistent(AnswerRequest);
