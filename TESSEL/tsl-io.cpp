@@ -7,20 +7,105 @@
 #include <emmintrin.h>
 #endif
 
+/* Room for the command line as joined from an argument vector. An argument
+ * that does not fit is left off with everything after it, but for the
+ * program's own path, which is kept cut at OS_ARG0_MAX bytes. */
+enum { JOINED_TEXT_SIZE = 3 * (OS_ARG0_MAX + 1) };
+
 static struct {
   const char *commandLine; /* set by a test, else null */
   int64_t time;            /* set by a test, else below 0 */
   int messageBoxToStandardError;
-} io = {nullptr, -1, 0};
+  int commandLineBuilt; /* the system's text below was worked out */
+  const char *systemCommandLine, *commandLineProblem;
+} io = {nullptr, -1, 0, 0, nullptr, nullptr};
+static char joined[JOINED_TEXT_SIZE] IO_LARGE_BUFFER;
 
 /* ---- The process, with seams for tests ----------------------------------- */
 
-const char *IoCommandLine(void) { return io.commandLine ? io.commandLine : OsCommandLine(); }
+/* Appends one argument to joined, quoted when it is empty or holds a space
+ * or tab, so that the tokeniser gives it back unchanged. */
+static void AppendArgument(const char *arg, size_t length, int *used) {
+  if (*used == 0 && length > OS_ARG0_MAX) length = OS_ARG0_MAX;
+  int quote = (length == 0) || memchr(arg, ' ', length) || memchr(arg, '\t', length);
+  size_t need = length + (quote ? 2 : 0) + (*used > 0 ? 1 : 0);
+  if (*used < 0 || *used + need >= JOINED_TEXT_SIZE) {
+    *used = -1; /* does not fit: this argument and the rest are left off */
+    return;
+  }
+  char *p = joined + *used;
+  if (*used > 0) *p++ = ' ';
+  if (quote) *p++ = '"';
+  memcpy(p, arg, length);
+  p += length;
+  if (quote) *p++ = '"';
+  *p = 0;
+  *used = (int)(p - joined);
+}
 
-const char *IoCommandLineProblem(void) { return io.commandLine ? nullptr : OsCommandLineProblem(); }
+/* A path the command-line text cannot carry: the tokeniser has no escape
+ * for a double quote, takes a backslash for a separator and ends an
+ * argument at a byte below 32. */
+static int Unfaithful(const char *path) {
+  for (const unsigned char *p = (const unsigned char *)path; *p; p++)
+    if (*p == '"' || *p == '\\' || *p < 32) return 1;
+  return 0;
+}
+
+/* Joins the argument vector into one text, the way the tokeniser reads it
+ * back; argument 0 as the program's own file when it is a bare name. */
+static const char *JoinArguments(void) {
+  static char own[OS_PATH_SIZE] IO_LARGE_BUFFER;
+  char **arguments;
+  const int count = OsArguments(&arguments);
+  const int vector = count > 0 && arguments[0];
+  const char *zero = nullptr;
+  if (vector) {
+    zero = arguments[0];
+    if (!strchr(zero, '/') && OsOwnFile(zero, own, sizeof(own))) zero = own;
+  } else if (OsOwnFile("", own, sizeof(own))) {
+    /* No vector (a C library that passes none to initialisers): the
+     * program's own file is all the command line can tell. */
+    zero = own;
+  }
+  if (!zero) return nullptr;
+  if (Unfaithful(zero))
+    io.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
+  int used = 0;
+  AppendArgument(zero, strlen(zero), &used);
+  for (int i = 1; vector && i < count && arguments[i] && used >= 0; i++)
+    AppendArgument(arguments[i], strlen(arguments[i]), &used);
+  return joined[0] ? joined : nullptr;
+}
+
+static const char *SystemCommandLine(void) {
+  if (!io.commandLineBuilt) {
+    io.commandLineBuilt = 1;
+    io.systemCommandLine = OsCommandLineText();
+    if (!io.systemCommandLine) io.systemCommandLine = JoinArguments();
+  }
+  return io.systemCommandLine;
+}
+
+const char *IoCommandLine(void) { return io.commandLine ? io.commandLine : SystemCommandLine(); }
+
+const char *IoCommandLineProblem(void) {
+  if (io.commandLine) return nullptr;
+  SystemCommandLine();
+  return io.commandLineProblem;
+}
+
+int64_t IoTimeNow(void) { return io.time >= 0 ? io.time : OsTimeNow(); }
 
 int IoLocalTime(OsDateTime *out) {
-  return OsLocalTime(io.time >= 0 ? io.time : OsTimeNow(), out);
+  struct tm parts;
+  if (!OsLocalTime(IoTimeNow(), &parts)) return 0;
+  out->year = parts.tm_year;
+  out->month = parts.tm_mon;
+  out->day = parts.tm_mday;
+  out->hour = parts.tm_hour;
+  out->minute = parts.tm_min;
+  return 1;
 }
 
 void IoMessageBox(const char *text, const char *caption) {

@@ -41,15 +41,27 @@ enum {
 
 /* ---- The process, with seams for tests ----------------------------------- */
 
-/* The command-line text (see OsCommandLine), or the text a test set. */
+/* The process's command-line text: program path first, then the arguments,
+ * as one NUL-terminated text; or the text a test set; null when the system
+ * gives none. Windows hands the text over as it is. POSIX hands over an
+ * argument vector, which is joined with single spaces, an argument that is
+ * empty or holds a space or tab written in double quotes; there the program
+ * path is the program's own file when argument 0 is a bare name, which the
+ * system found in a folder of its search path, not necessarily in the
+ * current one. Valid until the process ends. */
 const char *IoCommandLine(void);
 
-/* Why that text cannot name the program's own file (see
- * OsCommandLineProblem); null when it can, and for a text a test set. */
+/* Null, or why that text cannot name the program's own file faithfully (a
+ * path joined from a vector that holds a double quote, a backslash or a
+ * byte below 32, which the text has no way to write): the program then has
+ * no folder of its own, rather than a wrong one. Null for a text a test set. */
 const char *IoCommandLineProblem(void);
 
-/* The local date and time now, or at the moment a test set; 0 when the
- * system cannot break it down. */
+/* Seconds since 1970 now, or the moment a test set. */
+int64_t IoTimeNow(void);
+
+/* The local date and time of IoTimeNow; 0 when the system cannot break it
+ * down. */
 int IoLocalTime(OsDateTime *out);
 
 /* The box of a fatal report; where the system has none, or a test asks for

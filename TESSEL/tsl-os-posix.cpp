@@ -6,7 +6,6 @@
 #ifndef _WIN32
 
 #include "tsl-os.h"
-#include "tsl-io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,24 +22,17 @@
 static_assert(sizeof(pthread_mutex_t) <= sizeof(((OsMutex *)0)->u.storage),
               "OsMutex must hold a pthread mutex");
 
-/* Room for the command line as rebuilt from the argument vector. An
- * argument that does not fit is left off with everything after it, but for
- * the program's own path, which is kept cut at OS_ARG0_MAX bytes. */
-enum { CMDLINE_TEXT_SIZE = 3 * (OS_ARG0_MAX + 1) };
-
 static struct {
-  int commandLineBuilt;
-  const char *commandLineProblem;
   int argumentCount; /* the argument vector, when the C library passed it */
   char **arguments;
 } os;
-static char commandLine[CMDLINE_TEXT_SIZE] IO_LARGE_BUFFER;
 
 /* ---- Files and streams --------------------------------------------------- */
 
+/* Refusals that pass: an interrupted call, a file another process holds
+ * for a moment, a table of descriptors full for a moment. POSIX has no
+ * sharing modes, so a busy file or a full table is what passes here. */
 static int IsTransient(int code) {
-  /* Refusals that pass: an interrupted call, a file another process holds
-   * for a moment, a table of descriptors full for a moment. */
   return code == EINTR || code == EAGAIN || code == EBUSY || code == ETXTBSY ||
          code == EMFILE || code == ENFILE;
 }
@@ -164,16 +156,9 @@ void OsMutexClose(OsMutex *mutex) {
 
 int64_t OsTimeNow(void) { return (int64_t)time(nullptr); }
 
-int OsLocalTime(int64_t seconds, OsDateTime *out) {
+int OsLocalTime(int64_t seconds, struct tm *out) {
   time_t moment = (time_t)seconds;
-  struct tm parts;
-  if (!localtime_r(&moment, &parts)) return 0;
-  out->year = parts.tm_year;
-  out->month = parts.tm_mon;
-  out->day = parts.tm_mday;
-  out->hour = parts.tm_hour;
-  out->minute = parts.tm_min;
-  return 1;
+  return localtime_r(&moment, out) != nullptr;
 }
 
 #ifdef __GLIBC__
@@ -188,102 +173,35 @@ __attribute__((section(".init_array.00101"), used)) static void (*const keepArgu
     int, char **, char **) = KeepArguments;
 #endif
 
-/* Appends one argument, quoted when it is empty or holds a space or tab, so
- * that the tokeniser gives it back unchanged. */
-static void AppendArgument(const char *arg, size_t length, int *used) {
-  if (*used == 0 && length > OS_ARG0_MAX) length = OS_ARG0_MAX;
-  int quote = (length == 0) || memchr(arg, ' ', length) || memchr(arg, '\t', length);
-  size_t need = length + (quote ? 2 : 0) + (*used > 0 ? 1 : 0);
-  if (*used < 0 || *used + need >= CMDLINE_TEXT_SIZE) {
-    *used = -1; /* does not fit: this argument and the rest are left off */
-    return;
-  }
-  char *p = commandLine + *used;
-  if (*used > 0) *p++ = ' ';
-  if (quote) *p++ = '"';
-  memcpy(p, arg, length);
-  p += length;
-  if (quote) *p++ = '"';
-  *p = 0;
-  *used = (int)(p - commandLine);
+const char *OsCommandLineText(void) { return nullptr; }
+
+int OsArguments(char ***vector) {
+  *vector = os.arguments;
+  return os.arguments ? os.argumentCount : 0;
 }
 
-/* The program's own file, for argument 0 when it is a bare name: the
- * current folder's entry of that name when it is this very file (a web
- * server runs a bare name from the program's folder, perhaps through a
- * symbolic link whose folder holds the data), otherwise the file the system
- * started. 0 when neither can be told. */
-static int OwnFile(const char *name, char *path, size_t size) {
+int OsOwnFile(const char *name, char *path, int size) {
   struct stat self, here;
   if (stat("/proc/self/exe", &self) != 0) return 0;
   if (name[0] && stat(name, &here) == 0 && here.st_dev == self.st_dev &&
-      here.st_ino == self.st_ino && getcwd(path, size)) {
+      here.st_ino == self.st_ino && getcwd(path, (size_t)size)) {
     size_t used = strlen(path);
-    if (used + 1 + strlen(name) < size) {
-      snprintf(path + used, size - used, "%s%s", used > 0 && path[used - 1] == '/' ? "" : "/",
-               name);
+    if (used + 1 + strlen(name) < (size_t)size) {
+      snprintf(path + used, (size_t)size - used, "%s%s",
+               used > 0 && path[used - 1] == '/' ? "" : "/", name);
       return 1;
     }
   }
-  ssize_t n = readlink("/proc/self/exe", path, size - 1);
+  ssize_t n = readlink("/proc/self/exe", path, (size_t)size - 1);
   if (n <= 0) return 0;
   path[n] = 0;
   return 1;
 }
 
-/* A path the command-line text cannot carry: the tokeniser has no escape
- * for a double quote, takes a backslash for a separator and ends an
- * argument at a byte below 32. */
-static int Unfaithful(const char *path) {
-  for (const unsigned char *p = (const unsigned char *)path; *p; p++)
-    if (*p == '"' || *p == '\\' || *p < 32) return 1;
-  return 0;
-}
+int OsMessageBox(const char *, const char *) { return 0; }
 
-static void BuildCommandLine(void) {
-  static char own[OS_PATH_SIZE] IO_LARGE_BUFFER;
-  const int vector = os.arguments && os.argumentCount > 0 && os.arguments[0];
-  const char *zero = nullptr;
-  if (vector) {
-    zero = os.arguments[0];
-    if (!strchr(zero, '/') && OwnFile(zero, own, sizeof(own))) zero = own;
-  } else if (OwnFile("", own, sizeof(own))) {
-    /* No vector (a C library that passes none to initialisers): the
-     * program's own file is all the command line can tell. */
-    zero = own;
-  }
-  if (!zero) return;
-  if (Unfaithful(zero))
-    os.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
-  int used = 0;
-  AppendArgument(zero, strlen(zero), &used);
-  for (int i = 1; vector && i < os.argumentCount && os.arguments[i] && used >= 0; i++)
-    AppendArgument(os.arguments[i], strlen(os.arguments[i]), &used);
-}
-
-const char *OsCommandLine(void) {
-  if (!os.commandLineBuilt) {
-    os.commandLineBuilt = 1;
-    BuildCommandLine();
-  }
-  return commandLine[0] ? commandLine : nullptr;
-}
-
-const char *OsCommandLineProblem(void) {
-  OsCommandLine();
-  return os.commandLineProblem;
-}
-
-int OsMessageBox(const char *text, const char *caption) {
-  (void)text;
-  (void)caption;
-  return 0;
-}
-
-OsFile OsConsoleOpen(const char *title) {
-  (void)title; /* standard error has no title to set */
-  return OsStandardStream(OS_STDERR);
-}
+/* Standard error has no title to set. */
+OsFile OsConsoleOpen(const char *) { return OsStandardStream(OS_STDERR); }
 
 static void (*onTerminate)(void);
 

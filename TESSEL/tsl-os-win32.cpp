@@ -16,7 +16,8 @@
 
 /* ---- Files and streams --------------------------------------------------- */
 
-/* Another process holds the file, or a region of it, for a moment. */
+/* Another process holds the file, or a region of it, for a moment: Windows
+ * refuses an open or a write while another's sharing mode or lock forbids it. */
 static int IsTransient(DWORD code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
@@ -156,21 +157,18 @@ void OsMutexClose(OsMutex *mutex) {
 
 int64_t OsTimeNow(void) { return (int64_t)time(nullptr); }
 
-int OsLocalTime(int64_t seconds, OsDateTime *out) {
+int OsLocalTime(int64_t seconds, struct tm *out) {
   time_t moment = (time_t)seconds;
   struct tm *parts = localtime(&moment); /* per-thread storage in the C runtime */
-  if (!parts) return 0;
-  out->year = parts->tm_year;
-  out->month = parts->tm_mon;
-  out->day = parts->tm_mday;
-  out->hour = parts->tm_hour;
-  out->minute = parts->tm_min;
-  return 1;
+  if (parts) *out = *parts;
+  return parts != nullptr;
 }
 
-const char *OsCommandLine(void) { return GetCommandLineA(); }
+const char *OsCommandLineText(void) { return GetCommandLineA(); }
 
-const char *OsCommandLineProblem(void) { return nullptr; /* the system's own text */ }
+int OsArguments(char ***vector) { return (*vector = nullptr), 0; }
+
+int OsOwnFile(const char *, char *, int) { return 0; /* the text names it */ }
 
 int OsMessageBox(const char *text, const char *caption) {
   MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONHAND);
@@ -183,7 +181,7 @@ OsFile OsConsoleOpen(const char *title) {
   return OsStandardStream(OS_STDOUT);
 }
 
-void OsCatchTerminate(void (*onTerminate)(void)) { (void)onTerminate; }
+void OsCatchTerminate(void (*)(void)) {}
 
 void OsExit(int code) { exit(code); }
 

@@ -10,6 +10,7 @@
 #define TSL_OS_H
 
 #include <stdint.h>
+#include <time.h>
 
 #ifdef _WIN32
 #define OS_PATH_SEPARATOR '\\'
@@ -130,25 +131,28 @@ void OsMutexRelease(OsMutex *mutex);
 void OsMutexClose(OsMutex *mutex);
 
 /* Seconds since 1970 now, and their local date and time; the latter 0 when
- * the system cannot break the time down (and *out is left alone). */
+ * the system cannot break the time down (*out is then left alone). */
 int64_t OsTimeNow(void);
-int OsLocalTime(int64_t seconds, OsDateTime *out);
+int OsLocalTime(int64_t seconds, struct tm *out);
 
-/* The process's command-line text: program path first, then the arguments,
- * as one NUL-terminated text; null when the system gives none. Windows
- * hands the text over as it is. POSIX hands over an argument vector, which
- * is joined with single spaces, an argument that is empty or holds a space
- * or tab written in double quotes; there the program path is the program's
- * own file when argument 0 is a bare name, which the system found in a
- * folder of its search path, not necessarily in the current one. Valid
- * until the process ends. */
-const char *OsCommandLine(void);
+/* The process's command-line text as the system hands it over (Windows),
+ * program path first; null where the system hands over an argument vector
+ * instead (POSIX). Valid until the process ends. */
+const char *OsCommandLineText(void);
 
-/* Null, or why the command line cannot name the program's file faithfully
- * (POSIX: a path holding a double quote, a backslash or a byte below 32,
- * which the text has no way to write). The program then has no folder of
- * its own, rather than a wrong one. */
-const char *OsCommandLineProblem(void);
+/* The argument vector the C library handed over, in *vector, and its
+ * count; 0 where there is none (Windows; a C library that passes none to
+ * the program's initialisers). */
+int OsArguments(char ***vector);
+
+/* The path of the program's own file, into path (size bytes), for argument
+ * 0 given as name: the current folder's entry name when it is this very
+ * file (a web server runs a bare name from the program's folder, perhaps
+ * through a symbolic link whose folder holds the data), otherwise the file
+ * the system started; the latter alone for the empty name. 0 when neither
+ * can be told, and always where the command-line text names the file
+ * (Windows). */
+int OsOwnFile(const char *name, char *path, int size);
 
 /* The modal box of a fatal report, one OK button and the stop icon. 0 where
  * the system has none (POSIX): the caller writes the report to standard

@@ -152,7 +152,7 @@ static int LookupKept(const char *path, const FastSearch *search, const char *ke
     keep.stamp = stamp;
     keep.tooLarge = !ReadAndIndex(path);
     if (keep.tooLarge) return ScanTable(path, search, value, nullptr);
-    keep.kept = OsTimeNow() - stamp.modified > 2;
+    keep.kept = IoTimeNow() - stamp.modified > 2;
   }
   int at;
   return TableIndexLookup(&keep.index, key, value, &at);

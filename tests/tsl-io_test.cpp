@@ -414,7 +414,7 @@ const char kPrintCommandLine[] = "TSL_IO_TEST_PRINT_COMMAND_LINE";
 // writes the command-line text the layer rebuilt for it, and ends.
 [[maybe_unused]] const bool printCommandLineMode = [] {
   if (!getenv(kPrintCommandLine)) return false;
-  const char *text = OsCommandLine();
+  const char *text = IoCommandLine();
   if (!text) _exit(2);
   size_t length = strlen(text);
   _exit(write(STDOUT_FILENO, text, length) == (ssize_t)length ? 0 : 3);
