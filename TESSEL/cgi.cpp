@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "logfmt.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
 #include "tsl-str.h"
@@ -224,12 +225,18 @@ static void WriteFormatted(const char *head, const char *tail, int dropFinalLine
   if (text != room) MemoryFree(&text, total + 1 + drop, TSL_SOURCE, 437);
 }
 
+/* WriteFormatted with the variable arguments that follow format. */
+#define WRITE_FORMATTED(head, tail, dropFinalLineFeed)                \
+  do {                                                                \
+    va_list args;                                                     \
+    va_start(args, format);                                           \
+    WriteFormatted(head, tail, dropFinalLineFeed, format, args);      \
+    va_end(args);                                                     \
+  } while (0)
+
 int CgiPrint(const char *format, ...) {
   CHECK_PTR_AT_LINE(420, format);
-  va_list args;
-  va_start(args, format);
-  WriteFormatted("", "", 0, format, args);
-  va_end(args);
+  WRITE_FORMATTED("", "", 0);
   return 1;
 }
 
@@ -242,10 +249,7 @@ int CgiSendHtmlHeader(void) {
 int CgiComment(const char *format, ...) {
   CHECK_PTR_AT_LINE(468, format);
   if (cgiState.htmlHeaderSent == 0) return 1;
-  va_list args;
-  va_start(args, format);
-  WriteFormatted("<!-- ", " -->\n\n", 1, format, args);
-  va_end(args);
+  WRITE_FORMATTED("<!-- ", " -->\n\n", 1);
   return 1;
 }
 
@@ -292,7 +296,7 @@ int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigne
   int days = 365 * (year - 70) + (year - 68) / 4 + kDaysBeforeMonth[month % 12] + day;
   /* The quotient above has already counted this year's 29 February. */
   if (leap && month < 2) days -= 1;
-  *result = 1440 * days + 60 * hour + minute;
+  *result = LOG_MINUTES_PER_DAY * days + 60 * hour + minute;
   return 1;
 }
 
@@ -371,7 +375,7 @@ static int BuildLogPath(char *path, const char *directory, const OsDateTime *now
   if (folder + StrLength(directory) >= LOG_PATH_SIZE) return -1;
   StrAppend(path + folder, directory);
   int used = StrLength(path);
-  int n = snprintf(path + used, (size_t)(LOG_PATH_SIZE - used), "%.2d%.2d%.4d.log",
+  int n = snprintf(path + used, (size_t)(LOG_PATH_SIZE - used), LOG_NAME_FORMAT,
                    now->month + 1, now->day, now->year + 1900);
   if (n > 0 && n < LOG_PATH_SIZE - used) return 1;
   path[folder] = 0;
@@ -420,11 +424,9 @@ int CgiLog(const char *directory, const char *format, ...) {
   DateToMinutes(&stamp, (unsigned char)now.hour, (unsigned char)now.minute,
                 (unsigned char)now.month, (unsigned char)now.day, (unsigned char)now.year);
   char line[LOG_LINE_SIZE];
-  int used;
-  if (cgiState.remoteAddress)
-    used = snprintf(line, sizeof(line), "%s %.8X ", cgiState.remoteAddress, (unsigned)stamp);
-  else
-    used = snprintf(line, sizeof(line), "0.0.0.0 %.8X ", (unsigned)stamp);
+  int used = snprintf(line, sizeof(line), LOG_LINE_HEAD_FORMAT,
+                      cgiState.remoteAddress ? cgiState.remoteAddress : LOG_NO_ADDRESS,
+                      (unsigned)stamp);
   if (used < 0) used = 0;
   if (used < (int)sizeof(line)) {
     va_list args;

@@ -103,7 +103,7 @@ int CgiReportFailure(const char *format, ...);
 
 /* ---- The daily request log ------------------------------------------- */
 
-/* Appends one line, "address stamp message", to the day's log file
+/* Appends one line, "address stamp message" (see logfmt.h), to the day's log file
  * directory + MMDDYYYY.log beside the program; directory ends in a
  * backslash ("hopdata\logs\"). The address is REMOTE_ADDR, or 0.0.0.0; the
  * stamp is DateToMinutes of the local time in eight upper-case hexadecimal
@@ -124,7 +124,8 @@ int CgiKeepLogOpen(int keep);
 
 /* Minutes from 31 December 1969, 00:00, to the given local time: month 0 to
  * 11, day 1 to 31, year counted from 1900 (kept to 8 bits). Leap years are
- * every fourth, right for 1901 to 2099. Stores it in *result; 1. */
+ * every fourth, right for 1901 to 2099 (see logfmt.h). Stores it in
+ * *result; 1. */
 int DateToMinutes(int *result, unsigned char hour, unsigned char minute, unsigned char month,
                   unsigned char day, unsigned char year);
 

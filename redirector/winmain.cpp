@@ -9,6 +9,7 @@
 
 #include "cgi.h"
 #include "fastsrch.h"
+#include "logfmt.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
 #include "tsl-str.h"
@@ -230,11 +231,11 @@ void AnswerRequest(void) {
     /* Logged before the answer: a line is never lost to a visitor who has
      * already been sent on. */
     if (TakeQuery(query)) {
-      CgiLog(kLogDirectory, "[Explicit] %s\n", query);
+      CgiLog(kLogDirectory, LOG_EXPLICIT_MESSAGE, query);
     } else {
       /* A key: the target is the table's address for it, or empty. */
       LookupRedirect(query, value);
-      CgiLog(kLogDirectory, "[%s] %s\n", query, value);
+      CgiLog(kLogDirectory, LOG_KEY_MESSAGE, query, value);
       StrCopy(query, value);
     }
 

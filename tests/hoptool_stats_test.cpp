@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "cgi.h"
+#include "stats.h"
 #include "test_support.h"
 
 namespace {
@@ -58,75 +60,130 @@ const Json *Row(const Json &list, const char *field, const std::string &value) {
 
 struct LineCase {
   const char *what;
-  std::string line;
+  std::string line;  // without its line end
   const char *kind;  // hit, miss, explicit or unreadable
-  std::string name;  // the key, or an explicit address's host
+  std::string key, target;
 };
 
+// The reader's parsing of one line, called as the reader calls it: the line
+// end after the line, and bytes readable past it.
 TEST(HoptoolStatsLines, EachLineIsReadAsTheProgramWroteIt) {
   const std::string s = " 01C8E7CF ";
   const LineCase cases[] = {
-      {"a key found", "192.0.2.7" + s + "[news] https://norvale.example/news/\r\n", "hit", "news"},
-      {"a key missed", "0.0.0.0" + s + "[weather] \r\n", "miss", "weather"},
-      {"an explicit address", "192.0.2.7" + s + "[Explicit] example.com/welcome.html\r\n",
-       "explicit", "example.com"},
-      {"scheme, user, port and case", "192.0.2.7" + s + "[Explicit] https://me:pw@Shop.EXAMPLE:8080/a\r\n",
-       "explicit", "shop.example:8080"},
-      {"no path, a query", "192.0.2.7" + s + "[Explicit] //cdn.example?x=1\r\n", "explicit",
-       "cdn.example"},
-      {"Explicit without a full stop is the key", "192.0.2.7" + s + "[Explicit] https://intranet/\r\n",
-       "hit", "Explicit"},
-      {"the key Explicit missed", "192.0.2.7" + s + "[Explicit] \r\n", "miss", "Explicit"},
-      {"a key with spaces", "192.0.2.7" + s + "[my key ] t\r\n", "hit", "my key "},
-      {"a key with brackets", "192.0.2.7" + s + "[[a]b]] t\r\n", "hit", "[a]b]"},
-      {"a key holding \"] \" is cut there", "192.0.2.7" + s + "[a] b] t\r\n", "hit", "a"},
-      {"a target holding \"] \"", "192.0.2.7" + s + "[k] x] y] \r\n", "hit", "k"},
-      {"UTF-8 in a key", "192.0.2.7" + s + "[caf\xC3\xA9] \r\n", "miss", "caf\xC3\xA9"},
-      {"a byte that is not UTF-8", "192.0.2.7" + s + "[a\xFF] x\r\n", "hit", "a\\xFF"},
-      {"a line feed alone ends a line", "192.0.2.7" + s + "[news] x\n", "hit", "news"},
-      {"an IPv6 client", "2001:db8::1" + s + "[news] x\r\n", "hit", "news"},
-      {"an empty line", "\r\n", "unreadable", ""},
-      {"a torn line", "192.0.2.7 01C8E7\r\n", "unreadable", ""},
-      {"a line cut short without its line end", "192.0.2.7" + s + "[news] x", "unreadable", ""},
-      {"binary", std::string("\x00\x01\x7F\xFE garbage ] \r\n", 17), "unreadable", ""},
-      {"a tab in the target", "192.0.2.7" + s + "[news] a\tb\r\n", "unreadable", ""},
-      {"a carriage return inside", "192.0.2.7" + s + "[news] a\rb\r\n", "unreadable", ""},
-      {"a key holding a full stop", "192.0.2.7" + s + "[a.b] x\r\n", "unreadable", ""},
-      {"an empty key", "192.0.2.7" + s + "[] x\r\n", "unreadable", ""},
-      {"no space after the key", "192.0.2.7" + s + "[news]\r\n", "unreadable", ""},
-      {"a lower-case stamp", "192.0.2.7 01c8e7cf [news] x\r\n", "unreadable", ""},
-      {"a short stamp", "192.0.2.7 1C8E7CF [news] x\r\n", "unreadable", ""},
-      {"no address", " 01C8E7CF [news] x\r\n", "unreadable", ""},
-      {"a line longer than 64 KiB", "192.0.2.7" + s + "[news] " + std::string(70000, 'x') + "\r\n",
-       "unreadable", ""},
+      {"a key found", "192.0.2.7" + s + "[news] https://norvale.example/news/", "hit", "news",
+       "https://norvale.example/news/"},
+      {"a key missed", "0.0.0.0" + s + "[weather] ", "miss", "weather", ""},
+      {"an explicit address", "192.0.2.7" + s + "[Explicit] example.com/welcome.html",
+       "explicit", "Explicit", "example.com/welcome.html"},
+      {"scheme, user, port and case", "192.0.2.7" + s + "[Explicit] https://me:pw@Shop.EXAMPLE:8080/a",
+       "explicit", "Explicit", "https://me:pw@Shop.EXAMPLE:8080/a"},
+      {"no path, a query", "192.0.2.7" + s + "[Explicit] //cdn.example?x=1", "explicit",
+       "Explicit", "//cdn.example?x=1"},
+      {"Explicit without a full stop is the key", "192.0.2.7" + s + "[Explicit] https://intranet/",
+       "hit", "Explicit", "https://intranet/"},
+      {"the key Explicit missed", "192.0.2.7" + s + "[Explicit] ", "miss", "Explicit", ""},
+      {"a key with spaces", "192.0.2.7" + s + "[my key ] t", "hit", "my key ", "t"},
+      {"a key with brackets", "192.0.2.7" + s + "[[a]b]] t", "hit", "[a]b]", "t"},
+      {"a key holding \"] \" is cut there", "192.0.2.7" + s + "[a] b] t", "hit", "a", "b] t"},
+      {"a target holding \"] \"", "192.0.2.7" + s + "[k] x] y] ", "hit", "k", "x] y] "},
+      {"UTF-8 in a key", "192.0.2.7" + s + "[caf\xC3\xA9] ", "miss", "caf\xC3\xA9", ""},
+      {"a byte that is not UTF-8", "192.0.2.7" + s + "[a\xFF] x", "hit", "a\xFF", "x"},
+      {"an IPv6 client", "2001:db8::1" + s + "[news] x", "hit", "news", "x"},
+      {"the longest IPv4-like client", "255.255.255.255" + s + "[k] x", "hit", "k", "x"},
+      {"an empty line", "", "unreadable", "", ""},
+      {"a torn line", "192.0.2.7 01C8E7", "unreadable", "", ""},
+      {"a key holding a full stop", "192.0.2.7" + s + "[a.b] x", "unreadable", "", ""},
+      {"an empty key", "192.0.2.7" + s + "[] x", "unreadable", "", ""},
+      {"no space after the key", "192.0.2.7" + s + "[news]", "unreadable", "", ""},
+      {"a lower-case stamp", "192.0.2.7 01c8e7cf [news] x", "unreadable", "", ""},
+      {"a short stamp", "192.0.2.7 1C8E7CF [news] x", "unreadable", "", ""},
+      {"no space after the stamp", "192.0.2.7 01C8E7CF[news] x", "unreadable", "", ""},
+      {"no address", " 01C8E7CF [news] x", "unreadable", "", ""},
+      {"the shortest line", "a 00000000 [k] ", "miss", "k", ""},
+      {"one byte shorter", "a 00000000 [k]", "unreadable", "", ""},
   };
   for (const LineCase &c : cases) {
     SCOPED_TRACE(c.what);
-    TempDir dir;
-    WriteFile(dir / "12062026.log", c.line);
-    const Json stats = Stats({dir.path()});
-    const Json &totals = stats["totals"];
+    const std::string buffer = c.line + "\n" + std::string(16, '\0');
+    hopstats::LogLine line;
+    const bool read = hopstats::ParseLogLine(buffer.data(), buffer.data() + c.line.size(), &line);
     const std::string kind = c.kind;
-    EXPECT_EQ(totals["lines"], 1);
-    EXPECT_EQ(totals["hits"], kind == "hit" ? 1 : 0);
-    EXPECT_EQ(totals["misses"], kind == "miss" ? 1 : 0);
-    EXPECT_EQ(totals["explicit"], kind == "explicit" ? 1 : 0);
-    EXPECT_EQ(totals["unreadable"], kind == "unreadable" ? 1 : 0);
-    if (kind == "hit" || kind == "miss") {
-      ASSERT_EQ(stats["keys"].size(), 1u);
-      EXPECT_EQ(stats["keys"][0]["key"], c.name);
-    } else if (kind == "explicit") {
-      ASSERT_EQ(stats["explicit_hosts"].size(), 1u);
-      EXPECT_EQ(stats["explicit_hosts"][0]["host"], c.name);
-    } else {
-      ASSERT_EQ(stats["unreadable"].size(), 1u);
-      EXPECT_EQ(stats["unreadable"][0]["lines"], Json::array({1}));
-    }
-    // 01C8E7CF is 06:39 local time.
-    if (kind != "unreadable") {
-      EXPECT_EQ(stats["hours"][6]["requests"], 1);
+    ASSERT_EQ(read, kind != "unreadable");
+    if (!read) continue;
+    EXPECT_EQ(std::string(line.client, line.clientLength), c.line.substr(0, c.line.find(' ')));
+    EXPECT_EQ(line.isPacked, line.clientLength <= 15 &&
+                                 c.line.find_first_not_of("0123456789.") == line.clientLength);
+    EXPECT_EQ(std::string(line.key, line.keyLength), c.key);
+    EXPECT_EQ(std::string(line.target, line.targetLength), c.target);
+    EXPECT_EQ(line.isExplicit, kind == "explicit");
+    EXPECT_EQ(kind == "hit", !line.isExplicit && line.targetLength > 0);
+    if (c.line[0] != 'a') {  // 01C8E7CF is 06:39 local time.
+      EXPECT_EQ(line.stamp, 0x01C8E7CFu);
+      EXPECT_EQ(hopstats::StampHour(line.stamp), 6);
     }
   }
+}
+
+// The same lines as a file holds them: line ends, bytes no line of the
+// program's holds, a line too long, the last line without its end; and how
+// a host and a key are shown.
+TEST(HoptoolStatsLines, AFileOfLinesIsCutAndCountedAsWritten) {
+  const std::string s = " 01C8E7CF ";
+  TempDir dir;
+  WriteFile(dir / "12062026.log",
+            "192.0.2.7" + s + "[news] x\n" +  // a line feed alone ends a line
+                "192.0.2.7" + s + "[Explicit] https://me:pw@Shop.EXAMPLE:8080/a\r\n" +
+                "192.0.2.7" + s + "[Explicit] //cdn.example?x=1\r\n" +
+                "192.0.2.7" + s + "[a\xFF] x\r\n" +
+                std::string("\x00\x01\x7F\xFE garbage ] \r\n", 17) +
+                "192.0.2.7" + s + "[news] a\tb\r\n" +
+                "192.0.2.7" + s + "[news] a\rb\r\n" +
+                "192.0.2.7" + s + "[news] " + std::string(70000, 'x') + "\r\n" +
+                "192.0.2.7" + s + "[news] x");  // cut short without its line end
+  const Json stats = Stats({dir.path()});
+  const Json &totals = stats["totals"];
+  EXPECT_EQ(totals["lines"], 9);
+  EXPECT_EQ(totals["hits"], 2);
+  EXPECT_EQ(totals["misses"], 0);
+  EXPECT_EQ(totals["explicit"], 2);
+  EXPECT_EQ(totals["unreadable"], 5);
+  ASSERT_EQ(stats["unreadable"].size(), 1u);
+  EXPECT_EQ(stats["unreadable"][0]["lines"], Json::array({5, 6, 7, 8, 9}));
+  EXPECT_TRUE(Row(stats["keys"], "key", "news"));
+  EXPECT_TRUE(Row(stats["keys"], "key", "a\\xFF"));
+  EXPECT_TRUE(Row(stats["explicit_hosts"], "host", "shop.example:8080"));
+  EXPECT_TRUE(Row(stats["explicit_hosts"], "host", "cdn.example"));
+  EXPECT_EQ(stats["hours"][6]["requests"], 4);
+}
+
+// The writer's stamp read back by the reader: every hour from 1970 to 2099.
+TEST(HoptoolStatsLines, StampsReadBackToTheirDayAndHour) {
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int checked = 0;
+  for (int year = 1970; year <= 2099; year++) {
+    for (int month = 1; month <= 12; month++) {
+      const int days = kDays[month - 1] + (month == 2 && year % 4 == 0);
+      for (int day = 1; day <= days; day++) {
+        const int number = hopstats::DayNumber(year, month, day);
+        for (int hour = 0; hour < 24; hour++) {
+          int stamp = 0;
+          DateToMinutes(&stamp, (unsigned char)hour, (unsigned char)(59 - hour),
+                        (unsigned char)(month - 1), (unsigned char)day,
+                        (unsigned char)(year - 1900));
+          if (hopstats::StampDay((uint32_t)stamp) != number ||
+              hopstats::StampHour((uint32_t)stamp) != hour) {
+            ADD_FAILURE() << year << "-" << month << "-" << day << " " << hour << ":00 gives "
+                          << hopstats::DayText(hopstats::StampDay((uint32_t)stamp)) << " hour "
+                          << hopstats::StampHour((uint32_t)stamp);
+            return;
+          }
+          checked++;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(checked, 24 * hopstats::DayNumber(2100, 1, 1) - 24);
+  EXPECT_EQ(hopstats::DayText(hopstats::DayNumber(2099, 12, 31)), "2099-12-31");
 }
 
 // ---- Counting over days and servers ---------------------------------------

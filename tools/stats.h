@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "logfmt.h"
+
 namespace hopstats {
+
+// ---- Days and finding the logs (stats_days.cpp) -------------------------
 
 // A day is counted in days since 31 December 1969, as the log's stamps count
 // minutes from it: 1 January 1970 is day 1.
@@ -21,6 +25,10 @@ bool ParseDay(const std::string &text, int *day);
 // The day of a log named MMDDYYYY.log, also with a prefix that does not end
 // in a digit (web1-12062026.log); false for any other name.
 bool DayOfLogName(const std::string &name, int *day);
+
+// A line's stamp read back: its day (as DayNumber counts them) and its hour.
+inline int StampDay(uint32_t stamp) { return (int)(stamp / LOG_MINUTES_PER_DAY); }
+inline int StampHour(uint32_t stamp) { return (int)(stamp % LOG_MINUTES_PER_DAY / 60); }
 
 struct LogFile {
   std::string path;  // as it is shown: the argument, or folder/name
@@ -33,6 +41,27 @@ struct LogFile {
 // False with *error ("PATH: reason") when a path cannot be used.
 bool FindLogs(const std::vector<std::string> &paths, int from, int to,
               std::vector<LogFile> *logs, std::string *error);
+
+// ---- One line of a log (stats_line.cpp) ---------------------------------
+
+// A line as the program writes it (see logfmt.h), its parts pointing into
+// the line.
+struct LogLine {
+  const char *client, *key, *target;
+  uint32_t clientLength, keyLength, targetLength;
+  uint32_t stamp;   // minutes: see StampDay and StampHour
+  bool isExplicit;  // an explicit address; otherwise a key, found or missed
+  bool isPacked;    // a client of 1 to 15 digits and full stops, packed into code
+  uint64_t code;    // a number no other such client has; its lowest 4 bits never 0
+};
+
+// Reads the line [p, end), which holds no byte below 32 (its line end is
+// left out); false when it is not a line the program writes. The byte at
+// end is below 32, and 16 more bytes can be read after it. Touches nothing
+// but *line.
+bool ParseLogLine(const char *p, const char *end, LogLine *line);
+
+// ---- Reading (stats_read.cpp) -------------------------------------------
 
 struct KeyRow {
   std::string key;
