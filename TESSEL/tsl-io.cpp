@@ -99,7 +99,7 @@ int64_t IoTimeNow(void) { return io.time >= 0 ? io.time : OsTimeNow(); }
 
 int IoLocalTime(OsDateTime *out) {
   struct tm parts;
-  if (!OsLocalTime(IoTimeNow(), &parts)) return 0;
+  if (!OsLocalTime((time_t)IoTimeNow(), &parts)) return 0;
   out->year = parts.tm_year;
   out->month = parts.tm_mon;
   out->day = parts.tm_mday;

@@ -131,35 +131,21 @@ void OsSleep(int milliseconds) {
   }
 }
 
-int OsMutexCreate(OsMutex *mutex) {
+void OsLockInit(void *storage) {
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init((pthread_mutex_t *)mutex->u.storage, &attr);
+  pthread_mutex_init((pthread_mutex_t *)storage, &attr);
   pthread_mutexattr_destroy(&attr);
-  mutex->ready = 1;
-  return 1;
 }
 
-void OsMutexWait(OsMutex *mutex) {
-  if (mutex->ready) pthread_mutex_lock((pthread_mutex_t *)mutex->u.storage);
-}
-
-void OsMutexRelease(OsMutex *mutex) {
-  if (mutex->ready) pthread_mutex_unlock((pthread_mutex_t *)mutex->u.storage);
-}
-
-void OsMutexClose(OsMutex *mutex) {
-  if (mutex->ready) pthread_mutex_destroy((pthread_mutex_t *)mutex->u.storage);
-  mutex->ready = 0;
-}
+void OsLock(void *storage) { pthread_mutex_lock((pthread_mutex_t *)storage); }
+void OsUnlock(void *storage) { pthread_mutex_unlock((pthread_mutex_t *)storage); }
+void OsLockFree(void *storage) { pthread_mutex_destroy((pthread_mutex_t *)storage); }
 
 int64_t OsTimeNow(void) { return (int64_t)time(nullptr); }
 
-int OsLocalTime(int64_t seconds, struct tm *out) {
-  time_t moment = (time_t)seconds;
-  return localtime_r(&moment, out) != nullptr;
-}
+int OsLocalTime(time_t moment, struct tm *out) { return localtime_r(&moment, out) != nullptr; }
 
 #ifdef __GLIBC__
 /* glibc hands every initialiser of the program the argument vector; keeping

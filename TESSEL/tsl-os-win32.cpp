@@ -136,29 +136,14 @@ void OsSleep(int milliseconds) { Sleep((DWORD)milliseconds); }
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(((OsMutex *)0)->u.storage),
               "OsMutex must hold a critical section");
 
-int OsMutexCreate(OsMutex *mutex) {
-  InitializeCriticalSection((CRITICAL_SECTION *)mutex->u.storage);
-  mutex->ready = 1;
-  return 1;
-}
-
-void OsMutexWait(OsMutex *mutex) {
-  if (mutex->ready) EnterCriticalSection((CRITICAL_SECTION *)mutex->u.storage);
-}
-
-void OsMutexRelease(OsMutex *mutex) {
-  if (mutex->ready) LeaveCriticalSection((CRITICAL_SECTION *)mutex->u.storage);
-}
-
-void OsMutexClose(OsMutex *mutex) {
-  if (mutex->ready) DeleteCriticalSection((CRITICAL_SECTION *)mutex->u.storage);
-  mutex->ready = 0;
-}
+void OsLockInit(void *storage) { InitializeCriticalSection((CRITICAL_SECTION *)storage); }
+void OsLock(void *storage) { EnterCriticalSection((CRITICAL_SECTION *)storage); }
+void OsUnlock(void *storage) { LeaveCriticalSection((CRITICAL_SECTION *)storage); }
+void OsLockFree(void *storage) { DeleteCriticalSection((CRITICAL_SECTION *)storage); }
 
 int64_t OsTimeNow(void) { return (int64_t)time(nullptr); }
 
-int OsLocalTime(int64_t seconds, struct tm *out) {
-  time_t moment = (time_t)seconds;
+int OsLocalTime(time_t moment, struct tm *out) {
   struct tm *parts = localtime(&moment); /* per-thread storage in the C runtime */
   if (parts) *out = *parts;
   return parts != nullptr;

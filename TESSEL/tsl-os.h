@@ -125,15 +125,34 @@ void OsFailureText(OsFailure failure, char *text, int size);
 
 void OsSleep(int milliseconds);
 
-int OsMutexCreate(OsMutex *mutex); /* 1 */
-void OsMutexWait(OsMutex *mutex);
-void OsMutexRelease(OsMutex *mutex);
-void OsMutexClose(OsMutex *mutex);
+/* The system's recursive lock, in storage of OsMutex's size. */
+void OsLockInit(void *storage);
+void OsLock(void *storage);
+void OsUnlock(void *storage);
+void OsLockFree(void *storage);
+
+/* The mutex over that lock, with the rule both systems share: one that is
+ * not ready takes no lock. */
+static inline int OsMutexCreate(OsMutex *mutex) {
+  OsLockInit(mutex->u.storage);
+  mutex->ready = 1;
+  return 1;
+}
+static inline void OsMutexWait(OsMutex *mutex) {
+  if (mutex->ready) OsLock(mutex->u.storage);
+}
+static inline void OsMutexRelease(OsMutex *mutex) {
+  if (mutex->ready) OsUnlock(mutex->u.storage);
+}
+static inline void OsMutexClose(OsMutex *mutex) {
+  if (mutex->ready) OsLockFree(mutex->u.storage);
+  mutex->ready = 0;
+}
 
 /* Seconds since 1970 now, and their local date and time; the latter 0 when
  * the system cannot break the time down (*out is then left alone). */
 int64_t OsTimeNow(void);
-int OsLocalTime(int64_t seconds, struct tm *out);
+int OsLocalTime(time_t moment, struct tm *out);
 
 /* The process's command-line text as the system hands it over (Windows),
  * program path first; null where the system hands over an argument vector
