@@ -185,6 +185,19 @@ OsFile OsConsoleOpen(const char *title) {
 
 void OsCatchTerminate(void (*onTerminate)(void)) { (void)onTerminate; }
 
+void OsHoldTerminate(void) {}
+
+/* The persistent mode is not built for Windows: no socket is waited on. */
+int OsAwaitConnection(int listener) {
+  (void)listener;
+  return -1;
+}
+
+int OsAwaitReadable(int socket) {
+  (void)socket;
+  return 0;
+}
+
 void OsExit(int code) { exit(code); }
 
 #endif /* _WIN32 */
