@@ -36,6 +36,9 @@ expect() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $(prin
 work=$(mktemp -d "${TMPDIR:-/tmp}/linkhop-package.XXXXXX")
 mods_before=$(ls /etc/apache2/mods-enabled 2>/dev/null)
 lighty_before=$(ls /etc/lighttpd/conf-enabled 2>/dev/null)
+# Apache's record of what its administrator and packages turned on or off.
+mkdir -p "$work/apache2-state"
+cp -a /var/lib/apache2/conf /var/lib/apache2/module /var/lib/apache2/site "$work/apache2-state/" 2>/dev/null
 socket_pid=
 cleanup() {
   apache2ctl stop >/dev/null 2>&1
@@ -49,6 +52,10 @@ cleanup() {
   done
   dpkg-query -W -f='${Status}' linkhop 2>/dev/null | grep -q installed &&
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq linkhop >/dev/null 2>&1
+  local state
+  for state in "$work"/apache2-state/*; do
+    rm -rf "/var/lib/apache2/$(basename "$state")" && cp -a "$state" /var/lib/apache2/
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
