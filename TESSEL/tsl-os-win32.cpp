@@ -188,8 +188,9 @@ void OsCatchTerminate(void (*onTerminate)(void)) { (void)onTerminate; }
 void OsHoldTerminate(void) {}
 
 /* The persistent mode is not built for Windows: no socket is waited on. */
-int OsAwaitConnection(int listener) {
+int OsAwaitConnection(int listener, const char *allowedPeers) {
   (void)listener;
+  (void)allowedPeers;
   return -1;
 }
 

@@ -73,9 +73,11 @@ int ServePersistent(void (*answer)(void)) {
   OS_ShutdownPending();
   FCGX_Request request;
   FCGX_InitRequest(&request, 0, 0);
+  /* libfcgi's own setting: the web servers that may connect over TCP. */
+  const char *webServers = cgiProcessSource.variable(nullptr, "FCGI_WEB_SERVER_ADDRS");
   while (!persist.stopping) {
     if (request.ipcFd < 0) {
-      request.ipcFd = OsAwaitConnection(0);
+      request.ipcFd = OsAwaitConnection(0, webServers);
       if (request.ipcFd < 0) break; /* SIGTERM, or the socket failed */
       request.keepConnection = 1;   /* else FCGX_Accept_r closes it first */
     } else if (!OsAwaitReadable(request.ipcFd)) {

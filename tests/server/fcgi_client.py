@@ -18,6 +18,11 @@ of GET requests and POST requests whose bodies arrive in pieces sends it
 SIGTERM three times, starting it again each time it ends. Every answer must
 be byte for byte what PROGRAM answers as a CGI run, and the day's log must
 hold each request's line once. Exit status 0 when all of that holds.
+
+  fcgi_client.py --web-servers PROGRAM
+
+checks that PROGRAM, on a TCP socket, answers only the web servers that
+FCGI_WEB_SERVER_ADDRS lists (when it is set and not empty).
 """
 import json
 import os
@@ -182,9 +187,40 @@ def restarts(program):
     return 1 if faults else 0
 
 
+def web_servers(program):
+    """FCGI_WEB_SERVER_ADDRS: a TCP connection from an address the list
+    lacks is closed unanswered; one from a listed address is answered."""
+    faults = 0
+    for allowed, answered in (("192.0.2.1", False), ("192.0.2.1,127.0.0.1", True),
+                              ("", True)):
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        env = dict(os.environ, FCGI_WEB_SERVER_ADDRS=allowed)
+        process = subprocess.Popen([program], stdin=listener.fileno(), env=env)
+        sock = socket.create_connection(listener.getsockname())
+        sock.settimeout(10)
+        try:
+            out, _ = ask(sock, 1, {"GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": "news"}, b"")
+            got = out.startswith(b"Status: 301 ")
+        except (OSError, EOFError):
+            got = False
+        sock.close()
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=10)
+        listener.close()
+        if got != answered:
+            faults += 1
+            print("FCGI_WEB_SERVER_ADDRS=%r: answered %s, wanted %s" % (allowed, got, answered))
+    print("FCGI_WEB_SERVER_ADDRS: %d faults" % faults)
+    return 1 if faults else 0
+
+
 def main():
     if sys.argv[1] == "--restarts":
         sys.exit(restarts(sys.argv[2]))
+    if sys.argv[1] == "--web-servers":
+        sys.exit(web_servers(sys.argv[2]))
     path, requests_file, out_dir = sys.argv[1:4]
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.connect(path)
