@@ -9,6 +9,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -191,7 +195,13 @@ OsFile OsConsoleOpen(const char *) { return OsStandardStream(OS_STDERR); }
 
 static void (*onTerminate)(void);
 
-static void Terminate(int) { onTerminate(); }
+static volatile sig_atomic_t terminateArrived;
+static sigset_t waitMask; /* the signal mask inside the waits */
+
+static void Terminate(int) {
+  terminateArrived = 1;
+  onTerminate();
+}
 
 void OsCatchTerminate(void (*handler)(void)) {
   onTerminate = handler;
@@ -201,6 +211,80 @@ void OsCatchTerminate(void (*handler)(void)) {
   action.sa_flags = 0; /* no SA_RESTART: a wait for a connection ends */
   sigaction(SIGTERM, &action, nullptr);
 }
+
+void OsHoldTerminate(void) {
+  sigset_t terminate;
+  sigemptyset(&terminate);
+  sigaddset(&terminate, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &terminate, &waitMask);
+  sigdelset(&waitMask, SIGTERM);
+}
+
+/* 1 when fd can be read, 0 when a request to end arrived, -1 on failure. */
+static int AwaitInput(int fd) {
+  struct pollfd wanted = {fd, POLLIN, 0};
+  for (;;) {
+    if (terminateArrived) return 0;
+    int ready = ppoll(&wanted, 1, nullptr, &waitMask);
+    if (ready > 0) return 1;
+    if (ready < 0 && errno != EINTR) return -1;
+  }
+}
+
+/* 1 when address is one of list's addresses (separated by commas). */
+static int ListedPeer(const char *list, const char *address) {
+  size_t length = strlen(address);
+  for (const char *item = list; *item;) {
+    const char *end = strchr(item, ',');
+    size_t itemLength = end ? (size_t)(end - item) : strlen(item);
+    if (itemLength == length && memcmp(item, address, length) == 0) return 1;
+    if (!end) break;
+    item = end + 1;
+  }
+  return 0;
+}
+
+int OsAwaitConnection(int listener, const char *allowedPeers) {
+  for (;;) {
+    if (AwaitInput(listener) <= 0) return -1;
+    /* Another process on the same socket may take the connection first:
+     * the accept, which then waits, lets a request to end through too. */
+    sigset_t held;
+    pthread_sigmask(SIG_SETMASK, &waitMask, &held);
+    struct sockaddr_storage peer;
+    socklen_t size = sizeof(peer);
+    int connection = terminateArrived ? -1 : accept(listener, (struct sockaddr *)&peer, &size);
+    int failure = errno;
+    pthread_sigmask(SIG_SETMASK, &held, nullptr);
+    if (connection >= 0) {
+      if (peer.ss_family == AF_INET && allowedPeers && *allowedPeers) {
+        char address[INET_ADDRSTRLEN];
+        const struct sockaddr_in *inet = (const struct sockaddr_in *)&peer;
+        if (!inet_ntop(AF_INET, &inet->sin_addr, address, sizeof(address)) ||
+            !ListedPeer(allowedPeers, address)) {
+          close(connection);
+          continue;
+        }
+      }
+      /* Records go out whole: no waiting for an acknowledgement first. */
+      if (peer.ss_family == AF_INET || peer.ss_family == AF_INET6) {
+        int on = 1;
+        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+      }
+      return connection;
+    }
+    if (terminateArrived) return -1;
+    /* A connection given up before it was taken, or the wait ended
+     * otherwise: wait again. */
+    if (failure != EINTR && failure != ECONNABORTED && failure != EAGAIN &&
+        failure != EWOULDBLOCK && failure != EPROTO) {
+      errno = failure;
+      return -1;
+    }
+  }
+}
+
+int OsAwaitReadable(int socket) { return AwaitInput(socket) > 0; }
 
 void OsExit(int code) { exit(code); }
 

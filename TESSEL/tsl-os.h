@@ -187,6 +187,24 @@ OsFile OsConsoleOpen(const char *title);
  * connection rather than resuming it. */
 void OsCatchTerminate(void (*onTerminate)(void));
 
+/* From here on a request to end is held back while the process works and
+ * handed to the handler only inside the two waits below, so that it never
+ * interrupts the reading or answering of a request: one that arrives
+ * meanwhile is noticed at the next wait. (Windows: nothing to hold.) */
+void OsHoldTerminate(void);
+
+/* Waits for a connection on the listening socket listener and accepts it,
+ * letting a held request to end through: the connection's descriptor, or
+ * -1 when a request to end arrived or the socket failed. With
+ * allowedPeers, a list of IPv4 addresses separated by commas, a TCP/IPv4
+ * connection from any other address is closed unanswered. */
+int OsAwaitConnection(int listener, const char *allowedPeers);
+
+/* Waits until socket has bytes to read or is closed, letting a held request
+ * to end through: 1, or 0 when a request to end arrived or the wait
+ * failed. */
+int OsAwaitReadable(int socket);
+
 /* Ends the process through the normal exit path. */
 [[noreturn]] void OsExit(int code);
 

@@ -21,12 +21,10 @@ static struct {
   volatile sig_atomic_t stopping; /* a request to end arrived (SIGTERM) */
 } persist;
 
-/* Runs in a signal handler: flags only. The request in hand is finished;
- * one awaited is not, since the wait for it ends. */
-static void Stop(void) {
-  persist.stopping = 1;
-  OS_ShutdownPending();
-}
+/* Runs in a signal handler, only inside the waits for a connection or a
+ * request (OsHoldTerminate): flags only. A request in hand is read to its
+ * announced end and answered before the process gets here. */
+static void Stop(void) { persist.stopping = 1; }
 
 static const char *RequestVariable(void *context, const char *name) {
   return FCGX_GetParam(name, static_cast<FCGX_Request *>(context)->envp);
@@ -65,11 +63,27 @@ void PersistentAnswer(FCGX_Request *request, void (*answer)(void)) {
 
 int ServePersistent(void (*answer)(void)) {
   OsCatchTerminate(Stop);
+  OsHoldTerminate();
   OsIgnoreBrokenPipe(); /* a visitor gone mid-answer costs a failed write */
   if (FCGX_Init() != 0) return 0;
+  /* The waits are the program's own, the only places SIGTERM is let in;
+   * libfcgi reads and writes the connections they hand it. Its own accept
+   * would wait with SIGTERM held: told that the process is ending, it never
+   * waits, and a connection that brings no request comes back here. */
+  OS_ShutdownPending();
   FCGX_Request request;
-  FCGX_InitRequest(&request, 0, FCGI_FAIL_ACCEPT_ON_INTR);
-  while (!persist.stopping && FCGX_Accept_r(&request) >= 0) {
+  FCGX_InitRequest(&request, 0, 0);
+  /* libfcgi's own setting: the web servers that may connect over TCP. */
+  const char *webServers = cgiProcessSource.variable(nullptr, "FCGI_WEB_SERVER_ADDRS");
+  while (!persist.stopping) {
+    if (request.ipcFd < 0) {
+      request.ipcFd = OsAwaitConnection(0, webServers);
+      if (request.ipcFd < 0) break; /* SIGTERM, or the socket failed */
+      request.keepConnection = 1;   /* else FCGX_Accept_r closes it first */
+    } else if (!OsAwaitReadable(request.ipcFd)) {
+      break; /* SIGTERM while a kept connection was idle */
+    }
+    if (FCGX_Accept_r(&request) < 0) continue; /* closed without a request */
     PersistentAnswer(&request, answer);
     FCGX_Finish_r(&request);
     /* Every request gives back what it took: a block left over would grow

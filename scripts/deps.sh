@@ -3,8 +3,9 @@
 # missing. Without root it only says what is missing.
 #   scripts/deps.sh          the build and the unit tests
 #   scripts/deps.sh --full   also the web servers, the Windows cross
-#                            compiler, Wine and the browser (headless
-#                            Chromium) that scripts/test.sh uses
+#                            compiler, Wine, the browser (headless
+#                            Chromium) and the Debian packaging tools that
+#                            scripts/test.sh uses
 set -euo pipefail
 need=()
 want() { need+=("$1"); }
@@ -33,6 +34,14 @@ if [ "${1:-}" = --full ]; then
   command -v mawk >/dev/null || want mawk
   # the benchmark's load on a web server
   command -v wrk >/dev/null || want wrk
+  # the Debian package: its build, lintian, and the socket unit's way of
+  # starting the program where systemd is not running
+  command -v dpkg-buildpackage >/dev/null || want dpkg-dev
+  command -v dh >/dev/null || want debhelper
+  command -v dh_apache2 >/dev/null || want apache2-dev
+  command -v help2man >/dev/null || want help2man
+  command -v lintian >/dev/null || want lintian
+  command -v systemd-socket-activate >/dev/null || want systemd
 fi
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" != 0 ]; then

@@ -9,6 +9,7 @@ int main(int argc, char **argv) {
       "hoptool - helps the webmaster of linkhop, the HTTP redirector.\n"
       "Run 'hoptool COMMAND --help' for what each command does."};
   app.name("hoptool");
+  app.set_version_flag("--version", "hoptool " HOPTOOL_VERSION);
   app.require_subcommand(1);
   // A path such as /srv/... is a path everywhere, never a Windows-style
   // option.
@@ -34,6 +35,8 @@ int main(int argc, char **argv) {
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
     app.exit(e);  // prints what was wrong

@@ -620,6 +620,23 @@ else
     start_nginx_spawn_fcgi && check_kept_connection "nginx + spawn-fcgi" "$site/logs/fcgi.socket"
     stop_all
   fi
+  # SIGTERM three times under a burst of GETs and POSTs whose bodies arrive
+  # in pieces, the socket held open meanwhile as systemd holds it: every
+  # answer the CGI run's, every log line there once. Then, on TCP, only the
+  # web servers FCGI_WEB_SERVER_ADDRS lists are answered.
+  if skip_unless "restarts under load" python3; then
+    setup_site "restarts"
+    if restarts=$(timeout 120 python3 "$here/fcgi_client.py" --restarts "$site/cgi-bin/linkhop" 2>&1); then
+      pass "restarts under load: $(tail -n 1 <<<"$restarts")"
+    else
+      fail "restarts under load" "$restarts"
+    fi
+    if answers=$(timeout 60 python3 "$here/fcgi_client.py" --web-servers "$site/cgi-bin/linkhop" 2>&1); then
+      pass "on TCP, only the web servers FCGI_WEB_SERVER_ADDRS lists are answered"
+    else
+      fail "on TCP, only the web servers FCGI_WEB_SERVER_ADDRS lists are answered" "$answers"
+    fi
+  fi
   if skip_unless "apache mod_fcgid" apache2 && [ -f "$apache_modules/mod_fcgid.so" ]; then
     server_section "apache mod_fcgid" "$("$apache_bin" -v 2>&1 | head -n 1), mod_fcgid" \
       start_apache_fcgid check_persistent "apache mod_fcgid" "apache event + mod_cgid" restart

@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# The Debian package as an administrator uses it, on this machine, as root:
+# built and checked by lintian, installed with apt-get, put behind the
+# system's own Apache, lighttpd and nginx (the last through the socket unit's
+# way of starting the program), then removed and purged. The servers run on
+# port 80 of 127.0.0.1, one at a time and briefly; everything enabled or
+# started here is turned off again. Exit status 77: skipped.
+#   run_package_tests.sh SOURCE_DIR
+set -uo pipefail
+src=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
+if [ "$(id -u)" != 0 ]; then
+  echo "package tests: skipped (they install the package: run as root)"
+  exit 77
+fi
+for tool in dpkg-buildpackage apt-get curl apache2ctl lighttpd lighty-enable-mod nginx \
+            systemd-socket-activate setpriv; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "package tests: skipped ($tool is not installed)"
+    exit 77
+  fi
+done
+if dpkg-query -W -f='${Status}' linkhop 2>/dev/null | grep -q installed; then
+  echo "package tests: skipped (a linkhop package is installed already)"
+  exit 77
+fi
+if curl -s -o /dev/null --max-time 2 http://127.0.0.1/; then
+  echo "package tests: skipped (a server already answers on port 80)"
+  exit 77
+fi
+
+passed=0 failed=0
+pass() { passed=$((passed + 1)); echo "  ok    $1"; }
+fail() { failed=$((failed + 1)); echo "  FAIL  $1"; shift; local l; for l in "$@"; do echo "        $l"; done; }
+expect() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $(printf %q "$2")" "actual:   $(printf %q "$3")"; fi; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/linkhop-package.XXXXXX")
+mods_before=$(ls /etc/apache2/mods-enabled 2>/dev/null)
+lighty_before=$(ls /etc/lighttpd/conf-enabled 2>/dev/null)
+# Apache's record of what its administrator and packages turned on or off.
+mkdir -p "$work/apache2-state"
+cp -a /var/lib/apache2/conf /var/lib/apache2/module /var/lib/apache2/site "$work/apache2-state/" 2>/dev/null
+socket_pid=
+cleanup() {
+  apache2ctl stop >/dev/null 2>&1
+  [ -f /run/lighttpd.pid ] && kill "$(cat /run/lighttpd.pid)" 2>/dev/null
+  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
+  [ -n "$socket_pid" ] && kill "$socket_pid" 2>/dev/null
+  rm -f /run/linkhop.socket
+  # lighttpd's modules enabled here are turned off again.
+  for conf in /etc/lighttpd/conf-enabled/*; do
+    grep -qxF "$(basename "$conf")" <<<"$lighty_before" || rm -f "$conf"
+  done
+  dpkg-query -W -f='${Status}' linkhop 2>/dev/null | grep -q installed &&
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq linkhop >/dev/null 2>&1
+  local state
+  for state in "$work"/apache2-state/*; do
+    rm -rf "/var/lib/apache2/$(basename "$state")" && cp -a "$state" /var/lib/apache2/
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+day=$(date +%m%d%Y)
+news_location="https://norvale.example/news/index.html"
+
+# check_server NAME: the sample key, the log line, an edit of the table seen
+# at the next request, a miss's page, and hopdata/ never served.
+check_server() {
+  local name=$1 base=http://127.0.0.1/cgi-bin
+  local answer log=/var/log/linkhop/$day.log logged
+  logged=$(grep -ac " \[news\] $news_location" "$log" 2>/dev/null)
+  answer=$(curl -s -D - -o "$work/body" "$base/linkhop?news" | tr -d '\r')
+  expect "$name: ?news is a 301" "HTTP/1.1 301 Moved Permanently" "$(head -n 1 <<<"$answer")"
+  expect "$name: ?news's address" "Location: $news_location" "$(grep -i '^Location:' <<<"$answer")"
+  expect "$name: Cache-Control" "Cache-Control: max-age=3600" "$(grep -i '^Cache-Control:' <<<"$answer")"
+  expect "$name: the miss's page" "$(printf 'No address for that key!<BR>\r\n')" \
+    "$(curl -s "$base/linkhop?nokey")"
+  local line
+  line=$(grep -a " \[news\] $news_location" "$log" 2>/dev/null | tail -n 1 | tr -d '\r')
+  expect "$name: one more log line in /var/log/linkhop" \
+    "$((logged + 1)) 127.0.0.1 [news] $news_location" \
+    "$(grep -ac " \[news\] $news_location" "$log") $(cut -d' ' -f1,3- <<<"$line")"
+  expect "$name: the log is www-data's" "www-data" "$(stat -c %U "$log" 2>/dev/null)"
+  cp /etc/linkhop/config.txt "$work/config.txt"
+  echo "fresh$name = https://fresh.example/$name" >> /etc/linkhop/config.txt
+  expect "$name: an edit of the table, at the next request" "https://fresh.example/$name" \
+    "$(curl -s -o /dev/null -w '%{redirect_url}' "$base/linkhop?fresh$name")"
+  cp "$work/config.txt" /etc/linkhop/config.txt
+  local path code
+  for path in hopdata/config.txt hopdata/logs/$day.log hopdata/ hopdata/logs/; do
+    code=$(curl -s -o "$work/leak" -w '%{http_code}' "$base/$path")
+    if [ "$code" != 200 ] && ! grep -q norvale "$work/leak"; then
+      pass "$name: /cgi-bin/$path is not served ($code)"
+    else
+      fail "$name: /cgi-bin/$path is served" "$(head -c 200 "$work/leak")"
+    fi
+  done
+}
+
+wait_port() { # wait_port up|down
+  local i
+  for i in $(seq 50); do
+    if curl -s -o /dev/null --max-time 1 http://127.0.0.1/; then [ "$1" = up ] && return 0
+    else [ "$1" = down ] && return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+echo "== building the package"
+if (cd "$src" && scripts/package.sh) >"$work/package.log" 2>&1; then
+  pass "the package builds, lintian finds no error or warning"
+else
+  fail "the package builds, lintian clean" "$(tail -n 20 "$work/package.log")"
+  exit 1
+fi
+deb=$(ls "$src"/dist/linkhop_*.deb)
+
+echo "== installing"
+if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/install.log" 2>&1; then
+  pass "apt-get install $(basename "$deb")"
+else
+  fail "apt-get install" "$(tail -n 20 "$work/install.log")"
+  exit 1
+fi
+expect "the table is a conffile" "/etc/linkhop/config.txt" \
+  "$(dpkg-query -W -f='${Conffiles}\n' linkhop | awk '$1 == "/etc/linkhop/config.txt" {print $1}')"
+expect "/var/log/linkhop: www-data's, not readable by others" "www-data adm 750" \
+  "$(stat -c '%U %G %a' /var/log/linkhop)"
+expect "the program finds hopdata/ beside itself" "/etc/linkhop/config.txt /var/log/linkhop" \
+  "$(readlink -f /usr/lib/cgi-bin/hopdata/config.txt) $(readlink -f /usr/lib/cgi-bin/hopdata/logs)"
+expect "hoptool --version" "hoptool 1.00" "$(hoptool --version)"
+expect "hoptool check on the installed table" "0" "$(hoptool check /etc/linkhop/config.txt >/dev/null; echo $?)"
+expect "the manual pages" "2" "$(ls /usr/share/man/man8/linkhop.8.gz /usr/share/man/man1/hoptool.1.gz | wc -l)"
+expect "nothing written under /usr" "" "$(dpkg -L linkhop | grep '^/usr/lib/cgi-bin/hopdata/' | while read -r f; do [ -L "$f" ] || echo "$f"; done)"
+expect "Apache: cgid, headers and the conf are on" "cgid headers linkhop" \
+  "$(a2query -m cgid >/dev/null && echo -n 'cgid '; a2query -m headers >/dev/null && echo -n 'headers '; a2query -c linkhop >/dev/null && echo linkhop)"
+
+echo "== Apache"
+apache2ctl start 2>>"$work/apache.log" && wait_port up
+check_server apache
+apache2ctl stop 2>>"$work/apache.log"; wait_port down
+
+echo "== lighttpd"
+lighty-enable-mod linkhop >/dev/null
+lighttpd -f /etc/lighttpd/lighttpd.conf && wait_port up
+check_server lighttpd
+kill "$(cat /run/lighttpd.pid)"; wait_port down
+
+echo "== nginx and the socket unit"
+cat > "$work/nginx.conf" <<NGINX
+user www-data;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path $work/body-temp;
+    fastcgi_temp_path $work/fastcgi-temp;
+    server {
+        listen 127.0.0.1:80;
+        root $work;
+        include /etc/nginx/snippets/linkhop.conf;
+    }
+}
+NGINX
+ln -s /etc/nginx/fastcgi_params "$work/fastcgi_params" # as in /etc/nginx
+# As linkhop.socket and linkhop.service do it: the socket held by the
+# starter, the program started at the first connection as www-data, with
+# the socket as its standard input.
+systemd-socket-activate -l /run/linkhop.socket -- \
+  setpriv --reuid=www-data --regid=www-data --init-groups \
+  sh -c 'exec /usr/lib/cgi-bin/linkhop <&3 3<&-' 2>"$work/socket.log" &
+socket_pid=$!
+for i in $(seq 50); do [ -S /run/linkhop.socket ] && break; sleep 0.1; done
+chown www-data:www-data /run/linkhop.socket && chmod 660 /run/linkhop.socket
+nginx -c "$work/nginx.conf" && wait_port up
+check_server nginx
+nginx -c "$work/nginx.conf" -s stop 2>/dev/null; wait_port down
+kill "$socket_pid"; wait "$socket_pid" 2>/dev/null; socket_pid=
+rm -f /run/linkhop.socket
+
+echo "== units and retention"
+expect "the retention timer is enabled, the socket and service are not" "timer" \
+  "$([ -L /etc/systemd/system/timers.target.wants/linkhop-expire.timer ] && echo -n timer
+     ls /etc/systemd/system/*.wants/linkhop.socket /etc/systemd/system/*.wants/linkhop.service 2>/dev/null)"
+cp /etc/default/linkhop "$work/default"
+# LINKHOP_LOG_DAYS, then what stays of a log of 400 days, one of 10 days,
+# and a file that is not a day's log.
+while IFS='|' read -r days stays status; do
+  touch -d '400 days ago' /var/log/linkhop/01012025.log /var/log/linkhop/notes.txt
+  touch -d '10 days ago' /var/log/linkhop/11272026.log
+  sed -i "s/^LINKHOP_LOG_DAYS=.*/LINKHOP_LOG_DAYS=$days/" /etc/default/linkhop
+  /usr/lib/linkhop/expire-logs 2>/dev/null
+  expect "retention, LINKHOP_LOG_DAYS=$days: status $status, kept: $stays" "$status $stays" \
+    "$? $(cd /var/log/linkhop && ls 01012025.log 11272026.log notes.txt 2>/dev/null | tr '\n' ' ')"
+done <<'CASES'
+365|11272026.log notes.txt |0
+|01012025.log 11272026.log notes.txt |0
+5|notes.txt |0
+abc|01012025.log 11272026.log notes.txt |1
+CASES
+cp "$work/default" /etc/default/linkhop
+rm -f /var/log/linkhop/01012025.log /var/log/linkhop/11272026.log /var/log/linkhop/notes.txt
+
+echo "== removing, then purging"
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq linkhop >"$work/remove.log" 2>&1
+expect "remove: the program is gone" "no" "$([ -e /usr/lib/cgi-bin/linkhop ] && echo yes || echo no)"
+expect "remove: the table and the logs stay" "yes yes" \
+  "$([ -f /etc/linkhop/config.txt ] && echo yes) $([ -f "/var/log/linkhop/$day.log" ] && echo yes)"
+apache2ctl configtest >/dev/null 2>&1 && apache2ctl start 2>>"$work/apache.log" && wait_port up
+expect "remove: Apache runs on" "404" "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1/cgi-bin/linkhop?news)"
+apache2ctl stop 2>>"$work/apache.log"; wait_port down
+expect "remove: lighttpd's configuration still loads" "0" \
+  "$(lighttpd -tt -f /etc/lighttpd/lighttpd.conf >/dev/null 2>&1; echo $?)"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq linkhop >"$work/purge.log" 2>&1
+expect "purge: table, configuration and logs are gone" "" \
+  "$(ls -d /etc/linkhop /var/log/linkhop /etc/default/linkhop /var/lib/linkhop \
+        /etc/apache2/conf-available/linkhop.conf 2>/dev/null)"
+expect "purge: Apache's modules as they were before" "$mods_before" "$(ls /etc/apache2/mods-enabled)"
+apache2ctl start 2>>"$work/apache.log" && wait_port up
+expect "purge: Apache runs on" "200" "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1/)"
+apache2ctl stop 2>>"$work/apache.log"; wait_port down
+for conf in /etc/lighttpd/conf-enabled/*; do
+  grep -qxF "$(basename "$conf")" <<<"$lighty_before" || rm -f "$conf"
+done
+expect "purge: lighttpd's configuration loads" "0" \
+  "$(lighttpd -tt -f /etc/lighttpd/lighttpd.conf >/dev/null 2>&1; echo $?)"
+
+# A module the administrator turned on before the package stays on after
+# its purge.
+if ! a2query -m headers >/dev/null 2>&1; then
+  a2enmod -q headers >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/install2.log" 2>&1
+  expect "install over an admin's mod_headers: the package records cgid only" "cgid" \
+    "$(cat /var/lib/linkhop/apache2-modules 2>/dev/null)"
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq linkhop >"$work/purge2.log" 2>&1
+  expect "purge: the admin's mod_headers stays on, cgid is off" "headers" \
+    "$(a2query -m headers >/dev/null && echo -n headers; a2query -m cgid >/dev/null 2>&1 && echo ' cgid')"
+  a2dismod -q headers >/dev/null
+fi
+expect "Apache's modules as they were found" "$mods_before" "$(ls /etc/apache2/mods-enabled)"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
