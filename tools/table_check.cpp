@@ -89,15 +89,6 @@ namespace {
 
 bool IsWhite(unsigned char c) { return c <= 32; }
 
-// The key of an entry line: the text before its first '=' (at equals), the
-// white space around it removed.
-std::string KeyOf(const std::string &text, size_t equals) {
-  size_t first = 0, end = equals;
-  while (first < end && IsWhite((unsigned char)text[first])) first++;
-  while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
-  return text.substr(first, end - first);
-}
-
 // A byte a browser sends percent-encoded, which the program never decodes.
 bool Encoded(unsigned char c) {
   return c <= 32 || c >= 127 || c == '"' || c == '#' || c == '%' || c == '<' || c == '>' ||
@@ -129,6 +120,13 @@ std::string Where(const Table &table, int line, size_t at, const std::string &ke
 }
 
 }  // namespace
+
+std::string KeyOf(const std::string &text, size_t equals) {
+  size_t first = 0, end = equals;
+  while (first < end && IsWhite((unsigned char)text[first])) first++;
+  while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
+  return text.substr(first, end - first);
+}
 
 std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries) {
   std::vector<Finding> findings;
