@@ -89,8 +89,11 @@ bool ReadPairs(const std::string &path, CsvRead *read, std::string *error) {
     parsed = csv_parse(&parser, line.data(), line.size(), OnField, OnRecord, read) == line.size();
     if (parsed) read->line++;
   }
-  if (parsed && csv_fini(&parser, OnField, OnRecord, read) != 0) parsed = false;
-  if (!parsed)
+  bool ended = true;
+  if (parsed && csv_fini(&parser, OnField, OnRecord, read) != 0) parsed = ended = false;
+  if (!ended)
+    *error = read->name + ": not CSV: the input ends inside a quoted field";
+  else if (!parsed)
     *error = read->name + ":" + std::to_string(read->line) + ": not CSV: " +
              csv_strerror(csv_error(&parser));
   else if (in.bad())
