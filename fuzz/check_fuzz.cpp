@@ -45,9 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (const auto &f : findings) found[f.line][f.kind] = f.byLine;
 
   for (const auto &entry : entries) {
-    bool asked = entry.key.size() <= 256 && entry.key.find('.') == std::string::npos;
-    for (unsigned char c : entry.key) asked &= c >= 32;
-    if (!asked) continue;
+    if (TableKeyFlaws(entry.key.data(), (int)entry.key.size())) continue;  // never asked
     char value[TABLE_VALUE_MAX + 1];
     long at;
     int result = LookupRedirectIn(tablePath.c_str(), entry.key.c_str(), value, &at);

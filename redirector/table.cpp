@@ -5,26 +5,47 @@
 
 #include "tsl-io.h"
 
-static int IsWhite(unsigned char c) { return c <= 32; }
+/* ---- The byte classes, keys and addresses ---------------------------------- */
 
-/* ---- The scan ------------------------------------------------------------ */
+int TableKeyFlaws(const char *key, int length) {
+  int flaws = length == 0 ? TABLE_KEY_EMPTY : 0;
+  if (length > TABLE_KEY_MAX) flaws |= TABLE_KEY_TOO_LONG;
+  for (int i = 0; i < length; i++) {
+    if (key[i] == '.') flaws |= TABLE_KEY_EXPLICIT;
+    if (TableIsControl((unsigned char)key[i])) flaws |= TABLE_KEY_CONTROL;
+  }
+  return flaws;
+}
 
 /* Skips white space from *p towards end; 1 when it stopped on a byte of the
  * region, 0 when it ran into the end. */
 static int SkipWhite(const unsigned char **p, const unsigned char *end) {
-  while (*p < end && IsWhite(**p)) (*p)++;
+  while (*p < end && TableIsWhite(**p)) (*p)++;
   return *p < end;
 }
 
-/* Copies the value at p: bytes of 32 and above, at most TABLE_VALUE_MAX. */
-static void CopyValue(const unsigned char *p, char *value) {
+int TableAddressRead(const char *text, const char *end, TableAddress *address) {
+  const unsigned char *p = (const unsigned char *)text, *stop = (const unsigned char *)end;
+  int started = SkipWhite(&p, stop);
   int n = 0;
-  while (n < TABLE_VALUE_MAX && p[n] >= 32) {
-    value[n] = (char)p[n];
-    n++;
-  }
-  value[n] = 0;
+  while (p + n < stop && !TableIsControl(p[n])) n++;
+  address->start = (const char *)p;
+  address->written = n;
+  address->length = n < TABLE_VALUE_MAX ? n : TABLE_VALUE_MAX;
+  return started;
 }
+
+/* Copies the address at p, up to end, into value (TABLE_VALUE_MAX + 1
+ * bytes); 0 when the white space before it runs into end. */
+static int CopyValue(const unsigned char *p, const unsigned char *end, char *value) {
+  TableAddress address;
+  int started = TableAddressRead((const char *)p, (const char *)end, &address);
+  memcpy(value, address.start, (size_t)address.length);
+  value[address.length] = 0;
+  return started;
+}
+
+/* ---- The scan ------------------------------------------------------------ */
 
 /* Goes on from an occurrence's end at p: white space, '=', white space,
  * the value. 1 when the value is copied; 0 when no '=' follows (the
@@ -42,12 +63,11 @@ static int Accept(TableScan *scan, const unsigned char *p, const unsigned char *
     }
     p++;
   }
-  if (!SkipWhite(&p, end) && !last) {
+  if (!CopyValue(p, end, scan->value) && !last) {
     scan->pending = PENDING_VALUE;
     return -1;
   }
   scan->pending = PENDING_NONE;
-  CopyValue(p, scan->value);
   return 1;
 }
 
@@ -130,17 +150,17 @@ static uint32_t EachEntry(const unsigned char *text, int length, Enter enter) {
   int afterSolidControl = 0; /* afterControl as it was at lastSolid */
   for (int i = 0; i < length; i++) {
     unsigned char c = text[i];
-    if (c < 32) {
+    if (TableIsControl(c)) {
       afterControl = i + 1;
       continue;
     }
-    if (c == 32) continue;
+    if (TableIsWhite(c)) continue;
     if (c == '=') {
       int control = afterSolidControl;
       for (int end = lastSolid + 1; end <= i; end++) {
-        if (end > lastSolid + 1 && text[end - 1] < 32) control = end;
+        if (end > lastSolid + 1 && TableIsControl(text[end - 1])) control = end;
         int run = end - control;
-        if (run > FAST_SEARCH_KEY_MAX) run = FAST_SEARCH_KEY_MAX;
+        if (run > TABLE_KEY_MAX) run = TABLE_KEY_MAX;
         uint32_t hash = 2166136261u;
         for (int k = 0, level = 0; k < run; k++) {
           hash = (hash ^ Folded(text[end - 1 - k])) * 16777619u;
@@ -234,17 +254,16 @@ static void ValueAfter(const TableIndex *index, int end, char *value) {
   const unsigned char *stop = (const unsigned char *)index->text + index->length;
   SkipWhite(&p, stop);
   p++; /* the '=' */
-  SkipWhite(&p, stop);
-  CopyValue(p, value);
+  CopyValue(p, stop, value);
 }
 
 int TableIndexLookup(const TableIndex *index, const char *key, char *value, int *at) {
   value[0] = 0;
   *at = -1;
-  int length = 0, plain = 1;
-  for (; key[length]; length++) plain &= (unsigned char)key[length] >= 32;
-  if (length == 0 || length > FAST_SEARCH_KEY_MAX) return 0;
-  if (!plain) {
+  const int length = (int)strlen(key);
+  const int flaws = TableKeyFlaws(key, length);
+  if (flaws & (TABLE_KEY_EMPTY | TABLE_KEY_TOO_LONG)) return 0;
+  if (flaws & TABLE_KEY_CONTROL) {
     /* A key the program never asks for (it ends a query at its first byte
      * below 32): the text is scanned as one region. */
     FastSearch search;

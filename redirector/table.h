@@ -21,9 +21,48 @@
 #include "fastsrch.h"
 
 enum {
+  TABLE_KEY_MAX = FAST_SEARCH_KEY_MAX, /* bytes of a key that is looked up */
   TABLE_VALUE_MAX = 300, /* bytes of an address; the rest is dropped */
-  TABLE_LINE_MAX = 4094  /* bytes of a line the lookup's buffer can hold */
+  TABLE_LINE_MAX = 4094, /* bytes of a line the lookup's buffer can hold */
+  /* The lookup's read buffer: a line of TABLE_LINE_MAX bytes, its line end
+   * and a zero byte. */
+  TABLE_BUFFER = TABLE_LINE_MAX + 2
 };
+
+/* ---- The byte classes, keys and addresses ---------------------------------- */
+
+/* White space around a key, its '=' and before an address: bytes 0 to 32. */
+static inline int TableIsWhite(unsigned char c) { return c <= 32; }
+
+/* A byte below 32 ends a query (the driver ends it there) and an address. */
+static inline int TableIsControl(unsigned char c) { return c < 32; }
+
+/* Why a query of these bytes is never looked up as a key; 0 when it is. */
+enum {
+  TABLE_KEY_EMPTY = 1,
+  TABLE_KEY_TOO_LONG = 2, /* more than TABLE_KEY_MAX bytes */
+  TABLE_KEY_EXPLICIT = 4, /* a full stop: the driver sends it on as an address */
+  TABLE_KEY_CONTROL = 8,  /* a byte below 32, where the driver ends a query */
+  /* A key with any of these is a miss in every table. */
+  TABLE_KEY_UNSEARCHABLE = TABLE_KEY_EMPTY | TABLE_KEY_TOO_LONG | TABLE_KEY_CONTROL
+};
+
+/* The TABLE_KEY_ flags of every reason why the length bytes at key are never
+ * looked up; 0 for a key the driver asks the table for. */
+int TableKeyFlaws(const char *key, int length);
+
+/* An entry's address, as the lookup reads it. */
+typedef struct TableAddress {
+  const char *start; /* past the white space after the '=' */
+  int length;        /* the bytes sent: up to the first byte below 32, at most TABLE_VALUE_MAX */
+  int written;       /* the bytes up to the first byte below 32, all of them */
+} TableAddress;
+
+/* Reads the address in [text, end), the text that follows an entry's '=':
+ * it starts after the white space (which may run over line ends) and ends
+ * at the first byte below 32 or at end. Returns 0 when the white space runs
+ * into end (the address is then empty), else 1. */
+int TableAddressRead(const char *text, const char *end, TableAddress *address);
 
 /* ---- The scan ------------------------------------------------------------ */
 

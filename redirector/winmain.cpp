@@ -30,17 +30,12 @@ enum {
 
 static const char kTableName[] = "hopdata\\config.txt";
 
-enum {
-  TABLE_CHUNK = 4096, /* read buffer: up to 4095 data bytes and a zero byte */
-  TABLE_PATH = 320
-};
+enum { TABLE_PATH = 320 };
 static_assert((int)TABLE_PATH <= (int)OS_PATH_SIZE,
               "the table's path must be one the layer opens");
-static_assert((int)TABLE_CHUNK - 2 == (int)TABLE_LINE_MAX,
-              "a line of TABLE_LINE_MAX bytes and its line end fill the read buffer");
 static_assert((int)VALUE_BUFFER > (int)TABLE_VALUE_MAX,
               "the value buffer holds an address and its terminator");
-static_assert((int)QUERY_BUFFER > (int)FAST_SEARCH_KEY_MAX,
+static_assert((int)QUERY_BUFFER > (int)TABLE_KEY_MAX,
               "the longest key fits the query buffer");
 static_assert((int)QUERY_BUFFER > (int)CGI_BODY_QUEUE, "a queued body fits the query buffer");
 
@@ -52,14 +47,6 @@ static int UpToLastLineEnd(const char *data, int length) {
   return 0;
 }
 
-/* A key holding a byte below 32 is never asked for (the driver ends a query
- * there) and could reach across the end of a region. */
-static int IsPlainKey(const char *key) {
-  for (; *key; key++)
-    if ((unsigned char)*key < 32) return 0;
-  return 1;
-}
-
 /* Scans the table at path for the key search is prepared for. */
 static int ScanTable(const char *path, const FastSearch *search, char *value, long *at) {
   /* One thread reads one table at a time: the reader's block lies outside
@@ -68,12 +55,12 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
   static IoReader reader IO_LARGE_BUFFER;
   if (!IoReaderOpen(&reader, path, nullptr)) return 1;
 
-  char *buffer = (char *)MemoryAlloc(TABLE_CHUNK, TSL_SOURCE, 65);
+  char *buffer = (char *)MemoryAlloc(TABLE_BUFFER, TSL_SOURCE, 65);
   TableScan scan = {search, PENDING_NONE, value, 0, -1};
   int carry = 0, found = 0;
   for (;;) {
     /* Fill: the line carried over, then as much as the buffer holds. */
-    const int ask = TABLE_CHUNK - 1 - carry;
+    const int ask = TABLE_BUFFER - 1 - carry;
     const int length = carry + IoReaderRead(&reader, buffer + carry, ask);
     const int last = length - carry < ask;
     buffer[length] = 0;
@@ -95,7 +82,7 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
   if (at) *at = found ? scan.at : -1;
 
   IoReaderClose(&reader);
-  MemoryFree(&buffer, TABLE_CHUNK, TSL_SOURCE, 132);
+  MemoryFree(&buffer, TABLE_BUFFER, TSL_SOURCE, 132);
   return found;
 }
 
@@ -180,11 +167,12 @@ void LookupKeepTables(int enabled) {
 #endif
 
 /* Prepares search for key and empties value; 0 for a key that is a miss in
- * any table (empty, too long, or holding a byte below 32). */
+ * any table (empty, too long, or holding a byte below 32, which could also
+ * reach across the end of a region). */
 static int PrepareLookup(FastSearch *search, const char *key, char *value) {
   int ready = FastSearchInit(search, key, 0);
   value[0] = 0;
-  return ready && IsPlainKey(key);
+  return ready && !(TableKeyFlaws(key, StrLength(key)) & TABLE_KEY_UNSEARCHABLE);
 }
 
 int LookupRedirect(const char *key, char *value) {
@@ -212,11 +200,10 @@ int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
 static const char kLogDirectory[] = "hopdata\\logs\\";
 
 int TakeQuery(char *query) {
-  unsigned char *p = (unsigned char *)query;
-  for (; *p >= 32; p++) {
-  }
-  *p = 0;
-  return strchr(query, '.') != nullptr;
+  int length = 0;
+  while (query[length] && !TableIsControl((unsigned char)query[length])) length++;
+  query[length] = 0;
+  return (TableKeyFlaws(query, length) & TABLE_KEY_EXPLICIT) != 0;
 }
 
 static int AnswerErrorPage(const char *text) {

@@ -38,6 +38,70 @@ std::string Filler(size_t n) {
   return text;
 }
 
+// The key test that the driver, the lookup and hoptool check share: what a
+// query is once the driver has ended it at its first byte below 32.
+TEST(TableRules, WhichQueriesAreLookedUpAsKeys) {
+  const std::string longest(256, 'k');
+  struct {
+    std::string query;
+    std::string taken;  // what TakeQuery leaves of it
+    int explicitAddress;
+    int flaws;          // of the query as given
+  } cases[] = {
+      {"promo", "promo", 0, 0},
+      {longest, longest, 0, 0},
+      {longest + "k", longest + "k", 0, TABLE_KEY_TOO_LONG},
+      {"", "", 0, TABLE_KEY_EMPTY},
+      {"a.b", "a.b", 1, TABLE_KEY_EXPLICIT},
+      {".", ".", 1, TABLE_KEY_EXPLICIT},
+      {"key\x1F.tail", "key", 0, TABLE_KEY_CONTROL | TABLE_KEY_EXPLICIT},
+      {"key\ttail", "key", 0, TABLE_KEY_CONTROL},
+      {"\nkey", "", 0, TABLE_KEY_CONTROL},
+      {"two words", "two words", 0, 0},  // a space is a byte of the key
+      {"k\x7F\xFF", "k\x7F\xFF", 0, 0},
+      {longest + ".\r", longest + ".", 1,
+       TABLE_KEY_TOO_LONG | TABLE_KEY_EXPLICIT | TABLE_KEY_CONTROL},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.query);
+    EXPECT_EQ(TableKeyFlaws(c.query.data(), (int)c.query.size()), c.flaws);
+    std::vector<char> query(c.query.begin(), c.query.end());
+    query.push_back(0);
+    EXPECT_EQ(TakeQuery(query.data()), c.explicitAddress);
+    EXPECT_EQ(std::string(query.data()), c.taken);
+  }
+}
+
+// The address after an entry's '=', as the lookup and hoptool check read it.
+TEST(TableRules, WhereAnAddressStartsAndEnds) {
+  const std::string long301 = "https://a/" + std::string(291, 'x');
+  struct {
+    std::string after;  // the text after the '='
+    int started;
+    size_t skipped;     // white space before the address
+    int length, written;
+  } cases[] = {
+      {" https://a/ \n", 1, 1, 11, 11},
+      {"\t\x01 /x\ttail", 1, 3, 2, 2},
+      {"  \n\n  https://b/", 1, 6, 10, 10},   // white space runs over line ends
+      {" \n \r", 0, 4, 0, 0},                // runs into the end: empty
+      {"", 0, 0, 0, 0},
+      {"x\x1F", 1, 0, 1, 1},
+      {"a b\x7F\xFE\n", 1, 0, 5, 5},         // spaces and high bytes belong to it
+      {long301, 1, 0, 300, 301},
+      {"=" + long301 + "\n", 1, 0, 300, 302},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.after);
+    TableAddress address;
+    const char *text = c.after.data();
+    EXPECT_EQ(TableAddressRead(text, text + c.after.size(), &address), c.started);
+    EXPECT_EQ(address.start, text + c.skipped);
+    EXPECT_EQ(address.length, c.length);
+    EXPECT_EQ(address.written, c.written);
+  }
+}
+
 struct TableCase {
   const char *name;
   std::string table;

@@ -33,7 +33,8 @@ int Lookup(const std::string &tablePath, const std::string &key) {
   }
   if (key.empty() || key.size() >= QUERY_BUFFER) {
     fprintf(stderr, "hoptool: linkhop answers %s with an error page, not an address\n",
-            key.empty() ? "an empty query" : "a query of 1024 bytes or more");
+            key.empty() ? "an empty query"
+                        : ("a query of " + std::to_string(QUERY_BUFFER) + " bytes or more").c_str());
     return kHoptoolFindings;
   }
   // The query as the program takes it.
@@ -115,12 +116,14 @@ void AddLookupCommand(CLI::App &app, int *status) {
   CLI::App *lookup = app.add_subcommand(
       "lookup", "Show the address linkhop answers for a key, and the table line that gives it");
   lookup->footer(
+      std::string() +
       "\nPrints the address that linkhop answers for KEY with TABLE, alone on the first line of\n"
       "standard output, and TABLE:LINE of the entry that gives it on the second; through the\n"
       "program's own lookup, with the program's rules for a query: ended at its first byte\n"
       "below 32; a key holding a full stop is an explicit address, printed as it stands.\n"
       "Exit status: 0 when the key has an address, 1 when it has none (not in the table, an\n"
-      "entry without an address, a key of more than 256 bytes, an empty or overlong query),\n"
+      "entry without an address, a key of more than " + std::to_string(TABLE_KEY_MAX) +
+      " bytes, an empty or overlong query),\n"
       "2 when the table cannot be read.");
   lookup->add_option("TABLE", table, "the redirect table (hopdata/config.txt)")->required();
   lookup->add_option("KEY", key, "the key, as a visitor's query holds it")->required();
@@ -136,6 +139,7 @@ void AddCheckCommand(CLI::App &app, int *status) {
   CLI::App *check = app.add_subcommand(
       "check", "Find every entry of a redirect table that a visitor can never reach");
   check->footer(
+      std::string() +
       "\nReads TABLE once, as linkhop reads it, and reports for every entry (a line holding\n"
       "'='; its key is the text before the first '=', white space around it removed)\n"
       "everything that keeps linkhop from answering that key with that line's address:\n"
@@ -143,9 +147,12 @@ void AddCheckCommand(CLI::App &app, int *status) {
       "                            address on an earlier line, or as the same key (in any\n"
       "                            letter case) on an earlier line\n"
       "  error   explicit-key      the key holds a full stop: such a query is an address\n"
-      "  error   key-too-long      the key has more than 256 bytes\n"
-      "  error   after-long-line   a line of more than 4094 bytes before it ends every search\n"
-      "  warning value-too-long    the address has more than 300 bytes and is cut\n"
+      "  error   key-too-long      the key has more than " + std::to_string(TABLE_KEY_MAX) +
+      " bytes\n"
+      "  error   after-long-line   a line of more than " + std::to_string(TABLE_LINE_MAX) +
+      " bytes before it ends every search\n"
+      "  warning value-too-long    the address has more than " + std::to_string(TABLE_VALUE_MAX) +
+      " bytes and is cut\n"
       "  warning value-cut         the address ends at a tab or another byte below 32\n"
       "  warning value-next-line   nothing follows '=', so the next line becomes the address\n"
       "  warning relative-address  no scheme (https:, mailto:...) and no leading '/'\n"

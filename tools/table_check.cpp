@@ -87,7 +87,6 @@ std::string Shown(const std::string &bytes, size_t most) {
 
 namespace {
 
-bool IsWhite(unsigned char c) { return c <= 32; }
 
 // A byte a browser sends percent-encoded, which the program never decodes.
 bool Encoded(unsigned char c) {
@@ -123,8 +122,8 @@ std::string Where(const Table &table, int line, size_t at, const std::string &ke
 
 std::string KeyOf(const std::string &text, size_t equals) {
   size_t first = 0, end = equals;
-  while (first < end && IsWhite((unsigned char)text[first])) first++;
-  while (end > first && IsWhite((unsigned char)text[end - 1])) end--;
+  while (first < end && TableIsWhite((unsigned char)text[first])) first++;
+  while (end > first && TableIsWhite((unsigned char)text[end - 1])) end--;
   return text.substr(first, end - first);
 }
 
@@ -147,21 +146,20 @@ std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries)
       findings.push_back({line + 1, error, kind, key, message, byLine});
     };
 
-    bool plain = true, encoded = false;
-    for (unsigned char c : key) {
-      plain &= c >= 32;
-      encoded |= Encoded(c);
-    }
-    bool explicitKey = key.find('.') != std::string::npos;
-    bool tooLong = key.size() > FAST_SEARCH_KEY_MAX;
+    bool encoded = false;
+    for (unsigned char c : key) encoded |= Encoded(c);
+    const int flaws = TableKeyFlaws(key.data(), (int)key.size());
+    const bool plain = !(flaws & TABLE_KEY_CONTROL);
+    const bool explicitKey = flaws & TABLE_KEY_EXPLICIT;
+    const bool tooLong = flaws & TABLE_KEY_TOO_LONG;
     bool afterLong = table.longLine >= 0 && line > table.longLine;
     if (explicitKey)
       add(true, "explicit-key", "'" + Shown(key) + "' holds a full stop: such a query is sent on "
           "as an address and never looked up");
     if (tooLong)
       add(true, "key-too-long", "the key has " + std::to_string(key.size()) +
-          " bytes; a key of more than 256 is never looked up");
-    if (explicitKey || tooLong || !plain) {
+          " bytes; a key of more than " + std::to_string(TABLE_KEY_MAX) + " is never looked up");
+    if (flaws) {
       // Never looked up: the errors above, or the warning below, say why.
     } else {
       // The program's own lookup of the key, through the index: found on
@@ -178,36 +176,34 @@ std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries)
       } else if (afterLong) {
         add(true, "after-long-line", "stands after line " + std::to_string(table.longLine + 1) +
             ", which has " + std::to_string(table.Line(table.longLine).size()) +
-            " bytes: a line of more than 4094 ends every search", table.longLine + 1);
+            " bytes: a line of more than " + std::to_string(TABLE_LINE_MAX) + " ends every search",
+            table.longLine + 1);
       }
     }
 
     // The address as this line writes it.
-    size_t start = equals + 1;
-    while (start < text.size() && IsWhite((unsigned char)text[start])) start++;
-    if (start == text.size()) {
+    const char *lineEnd = text.data() + text.size();
+    TableAddress address;
+    if (!TableAddressRead(text.data() + equals + 1, lineEnd, &address)) {
       std::string next = "no address at the end of the table";
       // The white space after '=' runs on as far as the search sees.
       const size_t bound = afterLong ? table.text.size() : (size_t)searched;
-      size_t p = table.lineStarts[(size_t)line] + text.size();
-      while (p < bound && IsWhite((unsigned char)table.text[p])) p++;
-      if (p < bound) {
-        size_t stop = p;
-        while (stop < bound && (unsigned char)table.text[stop] >= 32 && stop - p < TABLE_VALUE_MAX)
-          stop++;
-        next = "line " + std::to_string(table.LineOf(p) + 1) + "'s text, '" +
-               Shown(table.text.substr(p, stop - p), 80) + "', becomes the address";
+      const size_t from = table.lineStarts[(size_t)line] + text.size();
+      if (from < bound &&
+          TableAddressRead(table.text.data() + from, table.text.data() + bound, &address)) {
+        const size_t at = (size_t)(address.start - table.text.data());
+        next = "line " + std::to_string(table.LineOf(at) + 1) + "'s text, '" +
+               Shown(std::string(address.start, (size_t)address.length), 80) +
+               "', becomes the address";
       }
       add(false, "value-next-line", "nothing follows '=' on this line: " + next);
     } else {
-      size_t stop = start;
-      while (stop < text.size() && (unsigned char)text[stop] >= 32) stop++;
-      std::string address = text.substr(start, stop - start);
-      if (address.size() > TABLE_VALUE_MAX)
-        add(false, "value-too-long", "the address has " + std::to_string(address.size()) +
-            " bytes; only the first 300 are sent");
+      const size_t stop = (size_t)(address.start - text.data()) + (size_t)address.written;
+      if (address.written > address.length)
+        add(false, "value-too-long", "the address has " + std::to_string(address.written) +
+            " bytes; only the first " + std::to_string(TABLE_VALUE_MAX) + " are sent");
       size_t rest = stop;
-      while (rest < text.size() && IsWhite((unsigned char)text[rest])) rest++;
+      while (rest < text.size() && TableIsWhite((unsigned char)text[rest])) rest++;
       if (stop < text.size() && rest < text.size()) {
         char byte[8];
         snprintf(byte, sizeof(byte), "%d", (unsigned char)text[stop]);
@@ -215,7 +211,7 @@ std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries)
             (text[stop] == '\t' ? " (a tab)" : "") + " in column " + std::to_string(stop + 1) +
             ": '" + Shown(text.substr(rest), 40) + "' is not part of it");
       }
-      std::string sent = address.substr(0, TABLE_VALUE_MAX);
+      std::string sent(address.start, (size_t)address.length);
       if (!HasScheme(sent) && sent[0] != '/')
         add(false, "relative-address", "'" + Shown(sent) + "' has no scheme (such as https:) "
             "and does not start with '/': browsers take it relative to the program's own URL");

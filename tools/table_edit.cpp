@@ -32,21 +32,21 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool IsWhite(unsigned char c) { return c <= 32; }
-
 // Why key can never be written as an entry that answers it; empty when it
-// can. A byte of 32 would be cut off around the key or never sent as it is;
-// '=' would end the line's key before the key does.
+// can. Beyond the keys the program never looks up: a space would be cut off
+// around the key or sent percent-encoded, and '=' would end the line's key
+// before the key does.
 std::string KeyUnfit(const std::string &key) {
-  if (key.empty()) return "the key is empty";
-  if (key.size() > FAST_SEARCH_KEY_MAX)
+  const int flaws = TableKeyFlaws(key.data(), (int)key.size());
+  if (flaws & TABLE_KEY_EMPTY) return "the key is empty";
+  if (flaws & TABLE_KEY_TOO_LONG)
     return "the key has " + std::to_string(key.size()) + " bytes; a key of more than " +
-           std::to_string(FAST_SEARCH_KEY_MAX) + " is never looked up";
-  if (key.find('.') != std::string::npos)
+           std::to_string(TABLE_KEY_MAX) + " is never looked up";
+  if (flaws & TABLE_KEY_EXPLICIT)
     return "'" + Shown(key) + "' holds a full stop: such a query is sent on as an address and "
            "never looked up";
   for (unsigned char c : key)
-    if (c <= 32)
+    if (TableIsWhite(c))
       return "'" + Shown(key) + "' holds a space or a byte below 32: no visitor's query asks "
              "for it";
   if (key.find('=') != std::string::npos)
@@ -60,8 +60,10 @@ std::string AddressUnfit(const std::string &address) {
     return "the address has " + std::to_string(address.size()) + " bytes; only " +
            std::to_string(TABLE_VALUE_MAX) + " are sent";
   for (unsigned char c : address)
-    if (c < 32) return "'" + Shown(address) + "' holds a byte below 32, where an address ends";
-  if (address[0] == ' ') return "the address starts with a space, which the lookup skips";
+    if (TableIsControl(c))
+      return "'" + Shown(address) + "' holds a byte below 32, where an address ends";
+  if (TableIsWhite((unsigned char)address[0]))
+    return "the address starts with a space, which the lookup skips";
   return "";
 }
 
@@ -138,19 +140,15 @@ void KeysReaching(const TableState &state, size_t from, std::set<std::string> *k
     if (!equals) continue;
     const size_t eq = (size_t)(equals - t.text.data());
     bool reaches = start >= from || start >= searched;
-    if (!reaches) {
-      size_t p = eq + 1;
-      while (p < end && IsWhite((unsigned char)t.text[p])) p++;
-      if (p == end) {
-        // Nothing on the line: the address starts on a later one.
-        while (p < searched && IsWhite((unsigned char)t.text[p])) p++;
-        while (p < searched && (unsigned char)t.text[p] >= 32) p++;
-        reaches = p >= from;
-      }
+    TableAddress address;
+    if (!reaches && !TableAddressRead(equals + 1, t.text.data() + end, &address)) {
+      // Nothing on the line: the address starts on a later one.
+      TableAddressRead(t.searched.data() + eq + 1, t.searched.data() + searched, &address);
+      reaches = (size_t)(address.start + address.written - t.searched.data()) >= from;
     }
     if (!reaches) continue;
     std::string key = KeyOf(t.text.substr(start, end - start), eq - start);
-    if (key.empty() || !KeyUnfit(key).empty()) continue;
+    if (TableKeyFlaws(key.data(), (int)key.size())) continue;  // never looked up
     keys->insert(Lower(key));
   }
 }
@@ -245,16 +243,16 @@ bool Set(Draft *d, const EditRequest &r, std::vector<Refusal> *refusals) {
   const Table &t = state.table;
   const std::string &text = t.text;
   size_t equals = (size_t)was.at + r.key.size();
-  while (equals < text.size() && IsWhite((unsigned char)text[equals])) equals++;
-  size_t start = equals + 1;
-  while (start < text.size() && IsWhite((unsigned char)text[start])) start++;
+  while (equals < text.size() && TableIsWhite((unsigned char)text[equals])) equals++;
   const size_t line = (size_t)t.LineOf(equals);
   const size_t lineStart = t.lineStarts[line];
   const size_t lineEnd = lineStart + t.Line((int)line).size();
+  TableAddress address;
+  const bool onLine = TableAddressRead(text.data() + equals + 1, text.data() + lineEnd, &address);
   std::string raw = RawLine(*d, line);
-  if (start < lineEnd) {
-    size_t stop = start;
-    while (stop < lineEnd && (unsigned char)text[stop] >= 32) stop++;
+  if (onLine) {
+    const size_t start = (size_t)(address.start - text.data());
+    const size_t stop = start + (size_t)address.written;
     if (text.compare(start, stop - start, r.address) == 0) return true;  // nothing to change
     const size_t a = RawColumn(raw, start - lineStart), b = RawColumn(raw, stop - lineStart);
     raw.replace(a, b - a, r.address);
