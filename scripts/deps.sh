@@ -15,6 +15,7 @@ command -v g++ >/dev/null || want g++
 [ -f /usr/include/CLI/CLI.hpp ] || want libcli11-dev              # hoptool
 [ -f /usr/include/nlohmann/json.hpp ] || want nlohmann-json3-dev  # hoptool
 [ -f /usr/include/fcgiapp.h ] || want libfcgi-dev                 # persistent mode
+[ -f /usr/include/csv.h ] || want libcsv-dev                      # hoptool import
 if [ "${1:-}" = --full ]; then
   [ -x /usr/sbin/lighttpd ] || want lighttpd
   [ -x /usr/sbin/apache2 ] || want apache2
@@ -33,6 +34,8 @@ if [ "${1:-}" = --full ]; then
   command -v mawk >/dev/null || want mawk
   # the benchmark's load on a web server
   command -v wrk >/dev/null || want wrk
+  # a table shipped to two backends in the edit test
+  command -v rsync >/dev/null || want rsync
 fi
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" != 0 ]; then
