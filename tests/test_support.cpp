@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

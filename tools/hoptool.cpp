@@ -28,10 +28,10 @@ int main(int argc, char **argv) {
   std::string names;
   for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; })) {
     known |= argc > 1 && command->get_name() == argv[1];
-    names += command->get_name() + ", ";
+    names += (names.empty() ? "" : ", ") + command->get_name();
   }
   if (argc > 1 && argv[1][0] != '-' && !known) {
-    fprintf(stderr, "hoptool: no command named '%s' (%ssee --help)\n", argv[1],
+    fprintf(stderr, "hoptool: no command named '%s' (%s; see --help)\n", argv[1],
             names.c_str());
     return kHoptoolTrouble;
   }
