@@ -365,7 +365,8 @@ TEST(HoptoolEditTest, AFailedEditLeavesTheTableAndNoTemporaryFile) {
   EXPECT_EQ(Others(dir.path(), {"t.txt"}), std::vector<std::string>{});
 }
 
-// Two loops of add on one table at once: every edit of both arrives.
+// Two loops of add on one table at once: every edit of both arrives; an
+// edit that cannot have the lock in time gives up and changes nothing.
 TEST(HoptoolEditTest, RacingEditsLoseNothing) {
   TempDir dir;
   const std::string table = dir / "t.txt";
@@ -390,6 +391,19 @@ TEST(HoptoolEditTest, RacingEditsLoseNothing) {
     }
   EXPECT_EQ(TableKeys(after).size(), 81u);
   EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"t.txt"});
+
+  // An edit that holds the lock longer than --wait: the next gives up.
+  Launch held;
+  ProcessResult waited;
+  held.whileRunning = [&](pid_t) {
+    usleep(300 * 1000);  // the holder has taken the lock
+    waited = Hoptool({"add", "--wait", "0.2", kTable, "late", "/late"}, table);
+  };
+  RunProcess("/usr/bin/flock", {dir.path(), "sleep", "1"}, {}, "", "", held);
+  EXPECT_EQ(waited.status, 2);
+  EXPECT_EQ(waited.err, "hoptool: " + table + ": another edit of this table has held its lock "
+                        "for 0.2 s; nothing changed (wait longer with --wait)\n");
+  EXPECT_EQ(ReadFile(table), after);
 }
 
 }  // namespace
