@@ -17,6 +17,8 @@ Each row of ROWS is tab-separated:
                              hoptool stats (B); GOAL 1 when the row carries the goal
   check    RAW ENTRIES BYTES GOAL   hoptool check (A) against grep -F -i -c -f on
                              the keys (B), one table
+  add      RAW ENTRIES BYTES GOAL   hoptool add of a new key (A) against hoptool
+                             check (B), one table
   skipped  LABEL REASON      a measure that was not taken
   note     TEXT              printed under the table
 "report.py scanner JSON" prints scan_bench's throughput instead.
@@ -35,6 +37,7 @@ REQUEST_TIME_GOAL = 1.10     # linkhop / floor, median wall time: at most
 REQUEST_MEMORY_GOAL = 1.20   # linkhop / floor, peak resident memory: at most
 CHECK_GOAL = 0.50            # hoptool check / grep -F -i -f, wall time: at most
 SCAN_GOAL = 1.00             # linkhop / grep, median wall time: at most
+ADD_GOAL = 2.00              # hoptool add / hoptool check, wall time: at most
 STATS_GOAL = 0.33            # hoptool stats --json / awk's count, median wall time: at most
 
 
@@ -203,6 +206,22 @@ def main():
             # check: 0 clean, 1 with errors; grep -c: 0 found, 1 none
             if not status["A"] <= {0, 1} or not status["B"] <= {0, 1}:
                 notes.append("hoptool check: unexpected exit status, hoptool %s grep %s"
+                             % (sorted(status["A"]), sorted(status["B"])))
+        elif kind == "add":
+            runs, status = load(field[1])
+            entries, size, goal = int(field[2]), int(field[3]), field[4] == "1"
+            a_ns = statistics.median(t for t, _ in runs["A"])
+            b_ns = statistics.median(t for t, _ in runs["B"])
+            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            r = a_ns / b_ns
+            goal_text, met = verdict(r, ADD_GOAL, True) if goal else ("-", "")
+            rows.append(("hoptool add, %d entries, %.0f MB (%d runs each)"
+                         % (entries, size / 1e6, len(runs["A"])),
+                         "%s, %d kB peak" % (duration(a_ns), max(k for _, k in runs["A"])),
+                         "%s, %d kB check" % (duration(b_ns), max(k for _, k in runs["B"])),
+                         "%.2fx" % r + spread, goal_text, met))
+            if status["A"] != {0} or not status["B"] <= {0, 1}:
+                notes.append("hoptool add: unexpected exit status, add %s check %s"
                              % (sorted(status["A"]), sorted(status["B"])))
         elif kind == "skipped":
             rows.append((field[1], "skipped: " + field[2], "", "", "", ""))

@@ -14,7 +14,8 @@
 #   - hoptool stats --json on 3,000,000 log lines against awk's count of
 #     the keys (mawk), with wc -l's speed on the same files beside it;
 #   - hoptool check on tables of 100,000 and 1,000,000 random keys against
-#     grep -F -i -c -f finding the keys in the same table.
+#     grep -F -i -c -f finding the keys in the same table, and hoptool add
+#     of a new key to those tables against one hoptool check of them.
 # Runs alternate A B A B and every figure is a ratio of medians. The script
 # reports and does not gate: it exits 0 whether the goals are met or not.
 #
@@ -195,6 +196,16 @@ if [ -x "$build/tools/hoptool" ]; then
       -- grep -F -i -c -f "$work/keys.txt" "$work/check.txt" >"$work/check-$entries.raw"
     row check "$work/check-$entries.raw" "$entries" "$bytes" \
       "$([ "$entries" = 1000000 ] && echo "$check_goal" || echo 0)"
+    # hoptool add of a new key each run (the shell's process id), guard and
+    # atomic write with its flushes included, against one check of the table.
+    if "$hoptool" add --help >/dev/null 2>&1; then
+      echo "hoptool add against hoptool check on $entries entries, up to $check_runs runs each..."
+      env LC_ALL=C "$timer" -n "$check_runs" -w 1 -t 300 \
+        -- sh -c "exec \"$hoptool\" add \"$work/check.txt\" bench-\$\$ https://bench.example/" \
+        -- "$hoptool" check "$work/check.txt" >"$work/add-$entries.raw"
+      row add "$work/add-$entries.raw" "$entries" "$bytes" \
+        "$([ "$entries" = 1000000 ] && echo "$check_goal" || echo 0)"
+    fi
   done
   rm -f "$work/check.txt" "$work/keys.txt"
 else

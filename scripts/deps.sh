@@ -16,6 +16,7 @@ command -v g++ >/dev/null || want g++
 [ -f /usr/include/CLI/CLI.hpp ] || want libcli11-dev              # hoptool
 [ -f /usr/include/nlohmann/json.hpp ] || want nlohmann-json3-dev  # hoptool
 [ -f /usr/include/fcgiapp.h ] || want libfcgi-dev                 # persistent mode
+[ -f /usr/include/csv.h ] || want libcsv-dev                      # hoptool import
 if [ "${1:-}" = --full ]; then
   [ -x /usr/sbin/lighttpd ] || want lighttpd
   [ -x /usr/sbin/apache2 ] || want apache2
@@ -42,6 +43,8 @@ if [ "${1:-}" = --full ]; then
   command -v help2man >/dev/null || want help2man
   command -v lintian >/dev/null || want lintian
   command -v systemd-socket-activate >/dev/null || want systemd
+  # a table shipped to two backends in the edit test
+  command -v rsync >/dev/null || want rsync
 fi
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" != 0 ]; then

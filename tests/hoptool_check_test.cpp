@@ -229,32 +229,11 @@ TEST(HoptoolLookupTest, AnswersAsTheProgram) {
 TEST(HoptoolCheckTest, AgreesWithLookupOverRandomTables) {
   const uint32_t seed = 20261207;
   std::mt19937 random(seed);
-  auto pick = [&](size_t n) { return (size_t)(random() % n); };
-  static const char *const kFragments[] = {"news", "new", "ews", "ne", "a", "aa", "ab", "b", "n"};
-  auto fragment = [&] {
-    std::string s = kFragments[pick(9)];
-    for (char &c : s)
-      if (pick(3) == 0) c = (char)toupper((unsigned char)c);
-    return s;
-  };
   TempDir dir;
   const std::string table = dir / "t.txt";
   int entriesChecked = 0, shadowed = 0, afterLong = 0;
   for (int round = 0; round < 120; round++) {
-    std::string text;
-    for (size_t i = 0, n = 3 + pick(12); i < n; i++) {
-      std::string key = fragment() + (pick(3) ? fragment() : "");
-      std::string line;
-      switch (pick(12)) {
-        case 0: line = std::string(4090 + pick(10), 'q'); break;  // about the longest line
-        case 1: line = "x = https://x.example/?" + fragment() + "=1"; break;
-        case 2: line = key + " ="; break;
-        case 3: line = "  " + key + "\t=  /" + fragment(); break;
-        case 4: line = pick(4) ? "" : "\x1A"; break;
-        default: line = key + " = https://" + fragment() + ".example/"; break;
-      }
-      text += line + (pick(4) ? "\n" : "\r\n");
-    }
+    const std::string text = RandomTable(random);
     WriteFile(table, text);
     ProcessResult run = Hoptool({"check", "--json", table});
     ASSERT_TRUE(run.status == 0 || run.status == 1) << run.err;
@@ -267,24 +246,14 @@ TEST(HoptoolCheckTest, AgreesWithLookupOverRandomTables) {
     std::string read;
     for (char c : text.substr(0, text.find('\x1A')))
       if (c != '\r') read += c;
-    std::vector<std::string> lines;
-    for (size_t start = 0; start <= read.size();) {
+    int longLine = 0;  // 1-based, 0: none
+    for (size_t start = 0, line = 1; start <= read.size() && !longLine; line++) {
       size_t end = read.find('\n', start);
       if (end == std::string::npos) end = read.size();
-      lines.push_back(read.substr(start, end - start));
+      if (end - start > 4094) longLine = (int)line;
       start = end + 1;
     }
-    int longLine = 0;  // 1-based, 0: none
-    for (size_t i = 0; i < lines.size() && !longLine; i++)
-      if (lines[i].size() > 4094) longLine = (int)i + 1;
-    std::set<std::string> asked;
-    for (size_t i = 0; i < lines.size(); i++) {
-      size_t equals = lines[i].find('=');
-      if (equals == std::string::npos) continue;
-      size_t a = lines[i].find_first_not_of(" \t"), b = lines[i].find_last_not_of(" \t", equals - 1);
-      if (a >= equals || b == std::string::npos || b < a) continue;
-      std::string key = lines[i].substr(a, b - a + 1);
-      const int line = (int)i + 1;
+    for (const auto &[line, key] : TableKeys(text)) {
       ProcessResult looked = Hoptool({"lookup", table, key});
       std::vector<std::string> out = Lines(looked.out);
       int stopsAt = 0;
@@ -304,7 +273,6 @@ TEST(HoptoolCheckTest, AgreesWithLookupOverRandomTables) {
       entriesChecked++;
       shadowed += isShadowed;
       afterLong += isAfterLong;
-      asked.insert(key);
     }
   }
   // The tables are built to hold both kinds, often.

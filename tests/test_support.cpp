@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,6 +62,53 @@ Env RequestEnv(const Env &extra) {
   if (const char *tz = getenv("TZ")) env["TZ"] = tz;
   for (const auto &kv : extra) env[kv.first] = kv.second;
   return env;
+}
+
+std::string RandomTable(std::mt19937 &random) {
+  auto pick = [&](size_t n) { return (size_t)(random() % n); };
+  static const char *const kFragments[] = {"news", "new", "ews", "ne", "a", "aa", "ab", "b", "n"};
+  auto fragment = [&] {
+    std::string s = kFragments[pick(9)];
+    for (char &c : s)
+      if (pick(3) == 0) c = (char)toupper((unsigned char)c);
+    return s;
+  };
+  std::string text;
+  for (size_t i = 0, n = 3 + pick(12); i < n; i++) {
+    std::string key = fragment() + (pick(3) ? fragment() : "");
+    std::string line;
+    switch (pick(12)) {
+      case 0: line = std::string(4090 + pick(10), 'q'); break;  // about the longest line
+      case 1: line = "x = https://x.example/?" + fragment() + "=1"; break;
+      case 2: line = key + " ="; break;
+      case 3: line = "  " + key + "\t=  /" + fragment(); break;
+      case 4: line = pick(4) ? "" : "\x1A"; break;
+      default: line = key + " = https://" + fragment() + ".example/"; break;
+    }
+    text += line + (pick(4) ? "\n" : "\r\n");
+  }
+  return text;
+}
+
+std::vector<std::pair<int, std::string>> TableKeys(const std::string &bytes) {
+  std::string read;
+  for (char c : bytes.substr(0, bytes.find('\x1A')))
+    if (c != '\r') read += c;
+  std::vector<std::pair<int, std::string>> keys;
+  int line = 0;
+  for (size_t start = 0; start <= read.size();) {
+    size_t end = read.find('\n', start);
+    if (end == std::string::npos) end = read.size();
+    std::string text = read.substr(start, end - start);
+    start = end + 1;
+    line++;
+    size_t equals = text.find('=');
+    if (equals == std::string::npos) continue;
+    size_t a = text.find_first_not_of(" \t"), b = text.find_last_not_of(" \t", equals - 1);
+    if (a >= equals || b == std::string::npos || b < a) continue;
+    keys.push_back({line, text.substr(a, b - a + 1)});
+  }
+  return keys;
 }
 
 std::vector<std::string> Listing(const std::string &dir) {
@@ -261,6 +309,7 @@ static ProcessResult RunOnce(const std::string &program, const std::vector<std::
     _exit(127);
   }
   if (pipeEnds[1] >= 0) close(pipeEnds[1]);
+  if (launch.whileRunning) launch.whileRunning(pid);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,16 @@ inline const std::string kTooLongPage =
 // program reads the local time in this process's zone, so TZ goes along.
 typedef std::map<std::string, std::string> Env;
 Env RequestEnv(const Env &extra);
+
+// A random redirect table of the hard kinds: short keys that contain one
+// another, keys inside addresses, letters in both cases, CR LF line ends, a
+// byte 0x1A now and then, and lines about as long as the lookup can hold.
+std::string RandomTable(std::mt19937 &random);
+
+// The entry keys of a table's bytes as linkhop reads them (up to a byte
+// 0x1A, carriage returns dropped): per line, the text before its first '=',
+// spaces and tabs around it removed; with their 1-based lines.
+std::vector<std::pair<int, std::string>> TableKeys(const std::string &bytes);
 
 // The names in a folder, sorted.
 std::vector<std::string> Listing(const std::string &dir);
@@ -123,6 +134,9 @@ struct Launch {
   Stdin in = Stdin::kBytes;
   Stdout out = Stdout::kCapture;
   bool argvGiven = false;  // args is the whole argument vector, argument 0 included
+  // Called with the child's process id once it is started, before it is
+  // waited for: to watch it or signal it.
+  std::function<void(pid_t)> whileRunning;
 };
 
 // Runs program with exactly the environment given (nothing inherited) and

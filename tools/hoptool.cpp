@@ -20,14 +20,20 @@ int main(int argc, char **argv) {
   AddLookupCommand(app, &status);
   AddCheckCommand(app, &status);
   AddStatsCommand(app, &status);
+#ifdef HOPTOOL_EDIT
+  AddEditCommands(app, &status);
+#endif
   // A word where the command goes that names none: say so, rather than
   // that a command is missing.
   bool known = false;
-  for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; }))
+  std::string names;
+  for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; })) {
     known |= argc > 1 && command->get_name() == argv[1];
+    names += (names.empty() ? "" : ", ") + command->get_name();
+  }
   if (argc > 1 && argv[1][0] != '-' && !known) {
-    fprintf(stderr, "hoptool: no command named '%s' (lookup, check, stats; see --help)\n",
-            argv[1]);
+    fprintf(stderr, "hoptool: no command named '%s' (%s; see --help)\n", argv[1],
+            names.c_str());
     return kHoptoolTrouble;
   }
   try {

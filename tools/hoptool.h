@@ -18,5 +18,7 @@ enum HoptoolStatus {
 void AddLookupCommand(CLI::App &app, int *status);
 void AddCheckCommand(CLI::App &app, int *status);
 void AddStatsCommand(CLI::App &app, int *status);
+// add, set, rm and import: not in a Windows build.
+void AddEditCommands(CLI::App &app, int *status);
 
 #endif

@@ -87,14 +87,6 @@ std::string Shown(const std::string &bytes, size_t most) {
 
 namespace {
 
-// The key of an entry line: the text before its first '=' (at equals), the
-// white space around it removed.
-std::string KeyOf(const std::string &text, size_t equals) {
-  size_t first = 0, end = equals;
-  while (first < end && TableIsWhite((unsigned char)text[first])) first++;
-  while (end > first && TableIsWhite((unsigned char)text[end - 1])) end--;
-  return text.substr(first, end - first);
-}
 
 // A byte a browser sends percent-encoded, which the program never decodes.
 bool Encoded(unsigned char c) {
@@ -127,6 +119,13 @@ std::string Where(const Table &table, int line, size_t at, const std::string &ke
 }
 
 }  // namespace
+
+std::string KeyOf(const std::string &text, size_t equals) {
+  size_t first = 0, end = equals;
+  while (first < end && TableIsWhite((unsigned char)text[first])) first++;
+  while (end > first && TableIsWhite((unsigned char)text[end - 1])) end--;
+  return text.substr(first, end - first);
+}
 
 std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries) {
   std::vector<Finding> findings;

@@ -32,6 +32,10 @@ bool ReadTable(const std::string &path, Table *table, std::string *error);
 // The table of these bytes, as if read from path.
 void TableFromBytes(const std::string &path, std::string bytes, Table *table);
 
+// The key of an entry line: the text before its first '=' (at equals), the
+// white space around it removed.
+std::string KeyOf(const std::string &text, size_t equals);
+
 struct Finding {
   int line;  // 1-based
   bool error;

@@ -1,0 +1,409 @@
+// hoptool add, set, rm and import, run as the webmaster runs them: the
+// table's bytes after each edit, every refusal, random edits held against
+// what hoptool lookup answers before and after, and edits that fail or race.
+#include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kTable = "TABLE";  // stands for the table's path in args
+
+ProcessResult Hoptool(std::vector<std::string> args, const std::string &table,
+                      const std::string &input = "", const Launch &launch = Launch()) {
+  for (std::string &a : args)
+    if (a == kTable) a = table;
+  return RunProcess(HOPTOOL_BINARY, args, {}, input, "", launch);
+}
+
+// The names in the folder that are not the ones given: a temporary file
+// left behind shows here.
+std::vector<std::string> Others(const std::string &dir, std::set<std::string> known) {
+  std::vector<std::string> others;
+  for (const std::string &name : Listing(dir))
+    if (!known.count(name)) others.push_back(name);
+  return others;
+}
+
+// ---- What each command writes -------------------------------------------------
+
+TEST(HoptoolEditTest, WritesExactlyTheChange) {
+  const struct {
+    const char *name;
+    std::string before;
+    std::vector<std::string> args;
+    std::string after;
+    std::string input = "";
+  } cases[] = {
+      {"add at the end", "a = /a\n", {"add", kTable, "b", "/b"}, "a = /a\nb = /b\n"},
+      {"add before the line that catches the key", "oldnews = /o\nz = /z\n",
+       {"add", kTable, "news", "/n"}, "news = /n\noldnews = /o\nz = /z\n"},
+      {"add in the table's CR LF", "a = /a\r\nb = /b\r\n", {"add", kTable, "c", "/c"},
+       "a = /a\r\nb = /b\r\nc = /c\r\n"},
+      {"add, still no final line end", "a = /a", {"add", kTable, "b", "/b"}, "a = /a\nb = /b"},
+      {"add before the end of the data", "a = /a\n\x1A" "b = /b\n", {"add", kTable, "c", "/c"},
+       "a = /a\nc = /c\n\x1A" "b = /b\n"},
+      {"add to an empty table", "", {"add", kTable, "a", "https://a.example/"},
+       "a = https://a.example/\n"},
+      {"set keeps the line's layout", "  A\t=  /old\tnote\r\nb = /b\r\n",
+       {"set", kTable, "a", "/new"}, "  A\t=  /new\tnote\r\nb = /b\r\n"},
+      {"set where the address was missing", "a =\nb = /b\n", {"set", kTable, "a", "/x"},
+       "a = /x\nb = /b\n"},
+      {"set to the same address", "a = /a\n", {"set", kTable, "a", "/a"}, "a = /a\n"},
+      {"rm", "a = /a\nb = /b\nc = /c\n", {"rm", kTable, "B"}, "a = /a\nc = /c\n"},
+      {"rm the last line, still no final line end", "a = /a\r\nb = /b", {"rm", kTable, "b"},
+       "a = /a"},
+      {"rm --force", "news = /n\noldnews = /o\n", {"rm", "--force", kTable, "news"},
+       "oldnews = /o\n"},
+      {"import adds and sets", "a = /a\n", {"import", kTable, "-"}, "a = /a2\nnew = /n,1\n",
+       "key,address\r\nnew,\"/n,1\"\r\n\"a\",/a2\r\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string table = dir / "config.txt";
+    WriteFile(table, c.before);
+    ProcessResult run = Hoptool(c.args, table, c.input);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ReadFile(table), c.after);
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"config.txt"});
+  }
+}
+
+// --dry-run prints a unified diff and leaves the table alone.
+TEST(HoptoolEditTest, DryRunPrintsTheDiff) {
+  TempDir dir;
+  const std::string table = dir / "t.txt";
+  const std::string before = "one = /1\ntwo = /2\nthree = /3\nfour = /4\nfive = /5\nsix = /6\n"
+                             "oldnews = /o";
+  WriteFile(table, before);
+  ProcessResult run = Hoptool({"add", "--dry-run", kTable, "news", "/n"}, table);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "--- " + table + "\n+++ " + table + "\n@@ -4,4 +4,5 @@\n four = /4\n"
+                     " five = /5\n six = /6\n+news = /n\n oldnews = /o\n"
+                     "\\ No newline at end of file\n");
+  run = Hoptool({"rm", "--dry-run", kTable, "oldnews"}, table);
+  EXPECT_EQ(run.out, "--- " + table + "\n+++ " + table + "\n@@ -3,5 +3,4 @@\n three = /3\n"
+                     " four = /4\n five = /5\n-six = /6\n-oldnews = /o\n\\ No newline at end of file\n"
+                     "+six = /6\n\\ No newline at end of file\n");
+  EXPECT_EQ(ReadFile(table), before);
+}
+
+// ---- Every refusal, one case each -----------------------------------------------
+
+TEST(HoptoolEditTest, Refusals) {
+  const std::string longKey(257, 'k'), longAddress = "/" + std::string(300, 'v');
+  const struct {
+    std::string table;
+    std::vector<std::string> args;
+    std::string err;  // the first line of standard error, after "TABLE"
+    std::string input = "";
+  } cases[] = {
+      {"News = /n\n", {"add", kTable, "news", "/x"}, ":1: error: has-entry: 'news' has an entry "
+       "of its own on this line; change its address with hoptool set"},
+      {"", {"add", kTable, "web.site", "/x"}, ": error: bad-key: 'web.site' holds a full stop: "
+       "such a query is sent on as an address and never looked up"},
+      {"", {"add", kTable, "", "/x"}, ": error: bad-key: the key is empty"},
+      {"", {"add", kTable, longKey, "/x"}, ": error: bad-key: the key has 257 bytes; a key of "
+       "more than 256 is never looked up"},
+      {"", {"add", kTable, "a b", "/x"}, ": error: bad-key: 'a b' holds a space or a byte below "
+       "32: no visitor's query asks for it"},
+      {"", {"add", kTable, "a=b", "/x"}, ": error: bad-key: 'a=b' holds '=': its line's key "
+       "would end there"},
+      {"", {"add", kTable, "a", ""}, ": error: bad-address: the address is empty"},
+      {"", {"add", kTable, "a", longAddress}, ": error: bad-address: the address has 301 bytes; "
+       "only 300 are sent"},
+      {"", {"add", kTable, "a", "/x\ty"}, ": error: bad-address: '/x\\x09y' holds a byte below "
+       "32, where an address ends"},
+      {"a =\nz = /?k=1\n", {"add", kTable, "k", "/k"}, ":1: error: changes-other: 'a' answers "
+       "'z = /?k=1' from line 1 today; after this change it would answer 'k = /k' from line 1"},
+      {"a = /a\n", {"set", kTable, "b", "/b"}, ": error: no-entry: 'b' has no entry; add one "
+       "with hoptool add"},
+      {"a = /a\nb = /b\n", {"set", kTable, "a", "/x b=1"}, ":2: error: changes-other: 'b' "
+       "answers '/b' from line 2 today; after this change it would answer '1' from line 1"},
+      {"oldnews = /o\n", {"set", kTable, "news", "/n"}, ":1: error: changes-other: 'oldnews' "
+       "answers '/o' from line 1 today; after this change it would answer '/n' from line 1"},
+      {"a = /a\n", {"rm", kTable, "b"}, ": error: no-entry: 'b' has no entry to remove"},
+      {"news = /n\noldnews = /o\n", {"rm", kTable, "news"}, ":2: error: still-answered: without "
+       "line 1, 'news' would be answered by this line ('oldnews = /o') with '/o'; remove it "
+       "anyway with --force"},
+      {"a = /a\n", {"import", kTable, "-"}, ":3: error: bad-key: the key is empty",
+       "b,/b\nc,/c\n,/x\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[2].substr(0, 20) + " on '" + c.table + "'");
+    TempDir dir;
+    const std::string table = dir / "t.txt";
+    WriteFile(table, c.table);
+    ProcessResult run = Hoptool(c.args, table, c.input);
+    EXPECT_EQ(run.status, 1);
+    const std::string where = c.args[0] == "import" ? "(standard input)" : table;
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n')), where + c.err);
+    EXPECT_NE(run.err.find("hoptool: " + table + ": nothing changed\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(table), c.table);
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"t.txt"});
+  }
+}
+
+// An import lists every reason, and writes nothing when any pair is refused;
+// what is no table or no CSV is status 2.
+TEST(HoptoolEditTest, ImportIsWholeOrNothing) {
+  TempDir dir;
+  const std::string table = dir / "t.txt", pairs = dir / "pairs.csv";
+  WriteFile(table, "a = /a\nx = /?d=1\n");
+  WriteFile(pairs, "key,address\nnew,/n\nweb.site,/w\nd,/d\nb,\n");
+  ProcessResult run = Hoptool({"import", kTable, pairs}, table);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, pairs + ":3: error: bad-key: 'web.site' holds a full stop: such a query is "
+                     "sent on as an address and never looked up\n" +
+                     pairs + ":5: error: bad-address: the address is empty\n"
+                     "hoptool: " + table + ": nothing changed\n");
+  EXPECT_EQ(ReadFile(table), "a = /a\nx = /?d=1\n");
+
+  const struct {
+    std::vector<std::string> args;
+    std::string input, err;
+  } trouble[] = {
+      {{"import", kTable, "-"}, "a,\"/unended\n",
+       "hoptool: (standard input): not CSV: the input ends inside a quoted field"},
+      {{"import", kTable, dir / "missing.csv"}, "", dir / "missing.csv: No such file"},
+      {{"add", dir / "missing.txt", "a", "/a"}, "", dir / "missing.txt: No such file"},
+      {{"set", dir.path(), "a", "/a"}, "", dir.path() + ": Is a directory"},
+  };
+  for (const auto &c : trouble) {
+    run = Hoptool(c.args, table, c.input);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(ReadFile(table), "a = /a\nx = /?d=1\n");
+}
+
+// The file itself: a symbolic link stays a link, the owner and mode stay,
+// an editor's swap file beside it is left alone.
+TEST(HoptoolEditTest, KeepsTheFileItself) {
+  TempDir dir;
+  MakeDir(dir / "real");
+  const std::string target = dir / "real/config.txt";
+  WriteFile(target, "a = /a\n");
+  WriteFile(dir / "real/.config.txt.swp", "swap");
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 1234, 4321), 0);
+  }
+  std::filesystem::create_symlink("real/config.txt", dir / "config.txt");
+  ProcessResult run = Hoptool({"add", kTable, "b", "/b"}, dir / "config.txt");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "config.txt"));
+  EXPECT_EQ(ReadFile(target), "a = /a\nb = /b\n");
+  EXPECT_EQ(ReadFile(dir / "real/.config.txt.swp"), "swap");
+  EXPECT_EQ(Listing(dir / "real"), (std::vector<std::string>{".config.txt.swp", "config.txt"}));
+  struct stat st {};
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 4321u);
+  }
+}
+
+// ---- Random edits against lookup -------------------------------------------------
+
+// On random tables of the hard kinds, random add, set and rm: after each,
+// hoptool lookup of every key answers what the command promised for its
+// key and what it answered before for every other; or the command was
+// refused and the table is byte for byte as it was.
+TEST(HoptoolEditTest, RandomEditsKeepEveryOtherAnswer) {
+  const uint32_t seed = 20261208;
+  std::mt19937 random(seed);
+  auto pick = [&](size_t n) { return (size_t)(random() % n); };
+  static const char *const kWords[] = {"news", "ne", "ews", "a", "ab", "b", "n", "Aa", "zz"};
+  TempDir dir;
+  const std::string table = dir / "t.txt";
+  int applied[3] = {0, 0, 0}, refused = 0;
+  for (int round = 0; round < 14; round++) {
+    WriteFile(table, RandomTable(random));
+    for (int step = 0; step < 4; step++) {
+      const std::string before = ReadFile(table);
+      const auto keys = TableKeys(before);
+      const int kind = (int)pick(3);
+      std::string key = keys.empty() || pick(2) ? std::string(kWords[pick(9)]) + kWords[pick(9)]
+                                                : keys[pick(keys.size())].second;
+      std::string address = pick(3) ? "/" + std::to_string(round) + "-" + std::to_string(step)
+                                    : "/p?" + std::string(kWords[pick(9)]) + "=1";
+      std::vector<std::string> args = {kind == 0 ? "add" : kind == 1 ? "set" : "rm", kTable, key};
+      if (kind < 2) args.push_back(address);
+      std::set<std::string> asked = {key};
+      for (const auto &k : keys) asked.insert(k.second);
+      std::map<std::string, std::pair<int, std::string>> was;  // key -> status, first line
+      auto look = [&](const std::string &k) {
+        ProcessResult r = Hoptool({"lookup", kTable, k}, table);
+        return std::make_pair(r.status, r.out.substr(0, r.out.find('\n')));
+      };
+      for (const std::string &k : asked) was[k] = look(k);
+
+      ProcessResult run = Hoptool(args, table);
+      SCOPED_TRACE("seed " + std::to_string(seed) + " round " + std::to_string(round) + ": " +
+                   args[0] + " '" + key + "' '" + address + "' on\n" + before);
+      ASSERT_TRUE(run.status == 0 || run.status == 1) << run.err;
+      if (run.status == 1) {
+        EXPECT_EQ(ReadFile(table), before);
+        refused++;
+        continue;
+      }
+      applied[kind] += ReadFile(table) != before;
+      for (const std::string &k : asked) {
+        auto now = look(k);
+        if (strcasecmp(k.c_str(), key.c_str()) != 0) {
+          EXPECT_EQ(now, was[k]) << "key '" << k << "'\n" << ReadFile(table);
+        } else if (kind < 2) {
+          EXPECT_EQ(now, std::make_pair(0, address)) << ReadFile(table);
+        } else {
+          EXPECT_EQ(now.first, 1) << ReadFile(table);
+        }
+      }
+    }
+  }
+  // Each kind is applied, and refused, often enough to mean something.
+  EXPECT_GT(applied[0], 4);
+  EXPECT_GT(applied[1], 2);
+  EXPECT_GT(applied[2], 2);
+  EXPECT_GT(refused, 4);
+}
+
+// ---- Edits that fail or race ---------------------------------------------------------
+
+// A table large enough that writing it takes a while.
+std::string LargeTable() {
+  std::string text;
+  for (int i = 0; i < 200000; i++)
+    text += "key" + std::to_string(i) + " = https://example.org/some/longer/path/" +
+            std::to_string(i) + "\n";
+  return text;
+}
+
+// Waits until a file other than the table appears in the folder: the new
+// table being written. false when the process ended first.
+bool AwaitTemporary(const std::string &dir, pid_t pid) {
+  for (;;) {
+    if (!Others(dir, {"t.txt"}).empty()) return true;
+    siginfo_t ended{};
+    if (waitid(P_PID, (id_t)pid, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid)
+      return false;
+    usleep(200);
+  }
+}
+
+TEST(HoptoolEditTest, AFailedEditLeavesTheTableAndNoTemporaryFile) {
+  TempDir dir;
+  const std::string table = dir / "t.txt";
+  const std::string large = LargeTable();
+
+  // Interrupted while the new table is written.
+  WriteFile(table, large);
+  bool caught = false;
+  Launch interrupt;
+  interrupt.whileRunning = [&](pid_t pid) {
+    caught = AwaitTemporary(dir.path(), pid);
+    kill(pid, SIGINT);
+  };
+  ProcessResult run = Hoptool({"add", kTable, "new", "/n"}, table, "", interrupt);
+  EXPECT_TRUE(caught) << "the edit ended before it could be interrupted";
+  if (caught) {
+    EXPECT_EQ(run.status, -SIGINT) << run.err;
+    EXPECT_EQ(ReadFile(table), large);
+  }
+  EXPECT_EQ(Others(dir.path(), {"t.txt"}), std::vector<std::string>{});
+
+  // Changed by another program, one that takes no lock, while the new table
+  // is written: not overwritten.
+  WriteFile(table, large);
+  Launch change;
+  change.whileRunning = [&](pid_t pid) {
+    caught = AwaitTemporary(dir.path(), pid);
+    kill(pid, SIGSTOP);
+    WriteFile(table, "other = /program\n");
+    kill(pid, SIGCONT);
+  };
+  run = Hoptool({"add", kTable, "new", "/n"}, table, "", change);
+  EXPECT_TRUE(caught) << "the edit ended before the table could be changed";
+  if (caught) {
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "hoptool: " + table + ": changed by another program since it was read; "
+                       "not overwritten; the table is unchanged\n");
+    EXPECT_EQ(ReadFile(table), "other = /program\n");
+  }
+  EXPECT_EQ(Others(dir.path(), {"t.txt"}), std::vector<std::string>{});
+
+  // A folder that cannot be written: as an ordinary account when run as
+  // root, which writes everywhere.
+  WriteFile(table, "a = /a\n");
+  ASSERT_EQ(chmod(table.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+  std::vector<std::string> args = {"add", table, "b", "/b"};
+  if (geteuid() == 0) {
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", HOPTOOL_BINARY});
+    run = RunProcess("/usr/bin/setpriv", args, {});
+  } else {
+    run = Hoptool(args, table);
+  }
+  chmod(dir.path().c_str(), 0755);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "hoptool: cannot write beside " + table + ": Permission denied; the table "
+                     "is unchanged\n");
+  EXPECT_EQ(ReadFile(table), "a = /a\n");
+  EXPECT_EQ(Others(dir.path(), {"t.txt"}), std::vector<std::string>{});
+}
+
+// Two loops of add on one table at once: every edit of both arrives; an
+// edit that cannot have the lock in time gives up and changes nothing.
+TEST(HoptoolEditTest, RacingEditsLoseNothing) {
+  TempDir dir;
+  const std::string table = dir / "t.txt";
+  WriteFile(table, "start = /s\n");
+  const std::string loop = "for i in $(seq 40); do \"$0\" add \"$1\" \"$2$i-\" \"/$2$i\" || exit 1; done";
+  std::vector<pid_t> loops;
+  Launch both;
+  both.whileRunning = [&](pid_t first) {
+    ProcessResult second = RunProcess("/bin/sh", {"-c", loop, HOPTOOL_BINARY, table, "b"}, {});
+    EXPECT_EQ(second.status, 0) << second.err;
+    (void)first;
+  };
+  ProcessResult first =
+      RunProcess("/bin/sh", {"-c", loop, HOPTOOL_BINARY, table, "a"}, {}, "", "", both);
+  EXPECT_EQ(first.status, 0) << first.err;
+  const std::string after = ReadFile(table);
+  for (const char *side : {"a", "b"})
+    for (int i = 1; i <= 40; i++) {
+      const std::string key = side + std::to_string(i) + "-";
+      EXPECT_NE(after.find(key + " = /" + side + std::to_string(i) + "\n"), std::string::npos)
+          << key;
+    }
+  EXPECT_EQ(TableKeys(after).size(), 81u);
+  EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"t.txt"});
+
+  // An edit that holds the lock longer than --wait: the next gives up.
+  Launch held;
+  ProcessResult waited;
+  held.whileRunning = [&](pid_t) {
+    usleep(300 * 1000);  // the holder has taken the lock
+    waited = Hoptool({"add", "--wait", "0.2", kTable, "late", "/late"}, table);
+  };
+  RunProcess("/usr/bin/flock", {dir.path(), "sleep", "1"}, {}, "", "", held);
+  EXPECT_EQ(waited.status, 2);
+  EXPECT_EQ(waited.err, "hoptool: " + table + ": another edit of this table has held its lock "
+                        "for 0.2 s; nothing changed (wait longer with --wait)\n");
+  EXPECT_EQ(ReadFile(table), after);
+}
+
+}  // namespace

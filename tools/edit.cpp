@@ -1,0 +1,247 @@
+// hoptool add, set, rm and import - a live table changed safely: every
+// key the command does not name keeps its answer (see table_edit.h), and
+// every reader sees the old table or the new one (see table_write.h).
+#include <stdio.h>
+#include <string.h>
+
+#include <csv.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hoptool.h"
+#include "table_edit.h"
+#include "table_write.h"
+
+using hoptool::Draft;
+using hoptool::EditKind;
+using hoptool::EditRequest;
+using hoptool::Refusal;
+
+namespace {
+
+struct EditOptions {
+  std::string table, key, address, input;
+  bool dryRun = false, force = false;
+  double wait = 10;
+};
+
+// A pair of an import, and the line of the input where its record ends.
+struct Pair {
+  int line;
+  std::string key, address;
+};
+
+struct CsvRead {
+  std::vector<std::string> fields;
+  std::vector<Pair> pairs;
+  std::vector<std::string> errors;
+  std::string name;
+  int line = 1;
+};
+
+void OnField(void *bytes, size_t length, void *data) {
+  static_cast<CsvRead *>(data)->fields.emplace_back(static_cast<const char *>(bytes), length);
+}
+
+void OnRecord(int, void *data) {
+  CsvRead *read = static_cast<CsvRead *>(data);
+  if (read->fields.size() == 2) {
+    // The header line, when there is one, names the two columns.
+    if (!(read->pairs.empty() && read->errors.empty() && read->fields[0] == "key" &&
+          read->fields[1] == "address"))
+      read->pairs.push_back({read->line, read->fields[0], read->fields[1]});
+  } else {
+    read->errors.push_back(read->name + ":" + std::to_string(read->line) + ": error: bad-record: " +
+                           std::to_string(read->fields.size()) +
+                           (read->fields.size() == 1 ? " field" : " fields") +
+                           "; a line holds key,address");
+  }
+  read->fields.clear();
+}
+
+int NoSpace(unsigned char) { return 0; }  // a field's spaces are its own
+
+// Reads the pairs of an import in RFC 4180 CSV from path ("-": standard
+// input). false, with the reason, when the input cannot be read.
+bool ReadPairs(const std::string &path, CsvRead *read, std::string *error) {
+  read->name = path == "-" ? "(standard input)" : path;
+  std::ifstream file;
+  if (path != "-") {
+    file.open(path, std::ios::binary);
+    if (!file) {
+      *error = path + ": " + strerror(errno);
+      return false;
+    }
+  }
+  std::istream &in = path == "-" ? std::cin : file;
+  struct csv_parser parser;
+  csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI);
+  csv_set_space_func(&parser, NoSpace);
+  // Line by line, so that a record's line is known.
+  std::string line;
+  bool parsed = true;
+  while (parsed && std::getline(in, line)) {
+    if (!in.eof()) line += '\n';
+    parsed = csv_parse(&parser, line.data(), line.size(), OnField, OnRecord, read) == line.size();
+    if (parsed) read->line++;
+  }
+  bool ended = true;
+  if (parsed && csv_fini(&parser, OnField, OnRecord, read) != 0) parsed = ended = false;
+  if (!ended)
+    *error = read->name + ": not CSV: the input ends inside a quoted field";
+  else if (!parsed)
+    *error = read->name + ":" + std::to_string(read->line) + ": not CSV: " +
+             csv_strerror(csv_error(&parser));
+  else if (in.bad())
+    *error = read->name + ": " + strerror(errno);
+  csv_free(&parser);
+  return parsed && !in.bad();
+}
+
+// Prints each refusal in the layout hoptool check uses.
+void Report(const std::string &where, const std::vector<Refusal> &refusals, const Draft &draft,
+            bool tableLines) {
+  for (const Refusal &r : refusals) {
+    std::string place = where;
+    std::string message = r.message;
+    if (r.line && tableLines) place += ":" + std::to_string(r.line);
+    else if (r.line) message += " (" + draft.path + ":" + std::to_string(r.line) + ")";
+    fprintf(stderr, "%s: error: %s: %s\n", place.c_str(), r.kind.c_str(), message.c_str());
+  }
+}
+
+// The edit: the table read under the lock, the requests applied to it, and
+// then the new table written (or its diff printed).
+int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
+            const std::vector<int> &inputLines) {
+  hoptool::CatchInterrupts();
+  hoptool::TableFile file;
+  std::string bytes, error;
+  if (!hoptool::OpenTable(o.table, o.wait, &file, &bytes, &error)) {
+    fprintf(stderr, "hoptool: %s\n", error.c_str());
+    return kHoptoolTrouble;
+  }
+  if (bytes.size() > 0x7FFFFFF0u) {
+    fprintf(stderr, "hoptool: %s: too large (over 2 GB)\n", o.table.c_str());
+    hoptool::CloseTable(&file);
+    return kHoptoolTrouble;
+  }
+  Draft draft;
+  hoptool::DraftFrom(o.table, std::move(bytes), &draft);
+  bool refused = false;
+  for (size_t i = 0; i < requests.size(); i++) {
+    std::vector<Refusal> refusals;
+    hoptool::StopIfInterrupted();
+    if (hoptool::ApplyEdit(&draft, requests[i], &refusals)) continue;
+    refused = true;
+    if (inputLines.empty())
+      Report(o.table, refusals, draft, true);
+    else
+      Report((o.input == "-" ? "(standard input)" : o.input) + ":" + std::to_string(inputLines[i]),
+             refusals, draft, false);
+  }
+  hoptool::StopIfInterrupted();
+  if (refused || !hoptool::DraftChanged(draft) || o.dryRun) {
+    hoptool::CloseTable(&file);
+    if (o.dryRun) fputs(hoptool::UnifiedDiff(draft).c_str(), stdout);
+    if (refused) fprintf(stderr, "hoptool: %s: nothing changed\n", o.table.c_str());
+    return refused ? kHoptoolFindings : kHoptoolOk;
+  }
+  if (!hoptool::ReplaceTable(&file, draft.bytes, &error)) {
+    fprintf(stderr, "hoptool: %s\n", error.c_str());
+    return kHoptoolTrouble;
+  }
+  return kHoptoolOk;
+}
+
+const char kStatusHelp[] =
+    "--dry-run prints the change as a unified diff and writes nothing. Exit status: 0 changed\n"
+    "(or nothing to change), 1 refused (the table untouched, every reason on standard error\n"
+    "as TABLE:LINE: error: KIND: message), 2 when the table or the input cannot be read or\n"
+    "written, or another edit held the table's lock longer than --wait.\n"
+    "The new table is written beside the old one, with its owner and mode, and renamed over\n"
+    "it: every reader sees the old table or the new one. Edits wait for one another.";
+
+CLI::App *Command(CLI::App &app, const char *name, const char *summary, const std::string &footer,
+                  EditOptions &o, bool address) {
+  CLI::App *c = app.add_subcommand(name, summary);
+  c->footer("\n" + footer + "\n" + kStatusHelp);
+  c->add_option("TABLE", o.table, "the redirect table (hopdata/config.txt)")->required();
+  if (std::string(name) != "import") c->add_option("KEY", o.key, "the key")->required();
+  if (address) c->add_option("ADDRESS", o.address, "the address to answer")->required();
+  c->add_flag("--dry-run", o.dryRun, "print the change as a unified diff; write nothing");
+  c->add_option("--wait", o.wait, "seconds to wait for another edit of the table (10)")
+      ->check(CLI::NonNegativeNumber);
+  return c;
+}
+
+}  // namespace
+
+void AddEditCommands(CLI::App &app, int *status) {
+  static EditOptions add, set, rm, import;
+  Command(app, "add", "Add an entry for a key, where it answers and changes no other answer",
+          "Writes 'KEY = ADDRESS' at the end of TABLE, or just before the first line that\n"
+          "would catch KEY there (KEY inside a longer key or an address). Refused when KEY\n"
+          "has an entry of its own (in any letter case; use set), can never be asked for\n"
+          "(empty, over 256 bytes, a full stop, a space or a byte below 32), the address\n"
+          "is empty, over 300 bytes or holds a byte below 32, or no place answers ADDRESS\n"
+          "for KEY without changing another key's answer.",
+          add, true)
+      ->callback([status] {
+        *status = RunEdit(add, {{EditKind::kAdd, add.key, add.address}}, {});
+      });
+  Command(app, "set", "Change the address of the entry that answers a key",
+          "Changes, in its line, the address of the entry that answers KEY, keeping the\n"
+          "rest of the line as it is. Refused when KEY has no entry, or when another key's\n"
+          "answer would change (the line is another key's entry, or ADDRESS holds 'other=').",
+          set, true)
+      ->callback([status] {
+        *status = RunEdit(set, {{EditKind::kSet, set.key, set.address}}, {});
+      });
+  CLI::App *remove = Command(
+      app, "rm", "Remove the line of the entry that answers a key",
+      "Removes the line of the entry that answers KEY. Refused when another key's answer\n"
+      "would change, and when another line would then answer KEY (a longer key holding\n"
+      "it, or KEY in a later address): that line is named; --force removes it anyway.",
+      rm, false);
+  remove->add_flag("--force", rm.force, "remove even when another line then answers KEY");
+  remove->callback([status] {
+    *status = RunEdit(rm, {{EditKind::kRm, rm.key, "", rm.force}}, {});
+  });
+  CLI::App *many = Command(
+      app, "import", "Add or change many entries in one edit, from CSV",
+      "Reads FILE (CSV, RFC 4180: key,address on each line, a first line key,address\n"
+      "optional; - for standard input) and applies each pair in order: a key the table\n"
+      "has no entry of its own for is an add, any other a set. When any pair is refused,\n"
+      "nothing is written and every reason is listed, as FILE:LINE.",
+      import, false);
+  many->add_option("FILE", import.input, "the pairs, as CSV; - for standard input")->required();
+  many->callback([status] {
+    CsvRead read;
+    std::string error;
+    if (!ReadPairs(import.input, &read, &error)) {
+      fprintf(stderr, "hoptool: %s\n", error.c_str());
+      *status = kHoptoolTrouble;
+      return;
+    }
+    if (!read.errors.empty()) {
+      for (const std::string &e : read.errors) fprintf(stderr, "%s\n", e.c_str());
+      fprintf(stderr, "hoptool: %s: nothing changed\n", import.table.c_str());
+      *status = kHoptoolFindings;
+      return;
+    }
+    // add or set is decided as the pairs are applied, against the table
+    // as the pairs before have left it.
+    std::vector<EditRequest> requests;
+    std::vector<int> lines;
+    for (const Pair &p : read.pairs) {
+      requests.push_back({EditKind::kPut, p.key, p.address});
+      lines.push_back(p.line);
+    }
+    *status = RunEdit(import, requests, lines);
+  });
+}
