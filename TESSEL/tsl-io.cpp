@@ -91,12 +91,17 @@ static int DropReturns(char *bytes, int count) {
   return out;
 }
 
-int IoTextIn(char *bytes, int count, int *ended) {
+/* The data ends at a byte 0x1A: the count of bytes before it, *ended set
+ * when there is one. */
+static int CutAtEnd(const char *bytes, int count, int *ended) {
   const char *stop = (const char *)memchr(bytes, 0x1A, (size_t)count);
-  if (stop) {
-    *ended = 1;
-    count = (int)(stop - bytes);
-  }
+  if (!stop) return count;
+  *ended = 1;
+  return (int)(stop - bytes);
+}
+
+int IoTextIn(char *bytes, int count, int *ended) {
+  count = CutAtEnd(bytes, count, ended);
   /* memchr finds the first "\r": a table with LF line ends costs no pass
    * per byte here. */
   char *cr = (char *)memchr(bytes, '\r', (size_t)count);
@@ -143,6 +148,7 @@ int IoReaderOpen(IoReader *reader, const char *path, OsFailure *failure) {
   char native[OS_PATH_SIZE];
   reader->start = reader->end = 0;
   reader->ended = 0;
+  reader->keepReturns = 0;
   reader->file.handle = OS_NO_FILE;
   if (!IoNativePath(path, native, sizeof(native))) return PathTooLong(failure);
   return OsFileOpen(&reader->file, native, OS_OPEN_READ, failure);
@@ -158,9 +164,12 @@ static int Refill(IoReader *reader) {
     return 0;
   }
   reader->start = 0;
-  reader->end = IoTextIn(reader->block, n, &reader->ended);
+  reader->end = reader->keepReturns ? CutAtEnd(reader->block, n, &reader->ended)
+                                    : IoTextIn(reader->block, n, &reader->ended);
   return 1;
 }
+
+void IoReaderKeepReturns(IoReader *reader, int keep) { reader->keepReturns = keep == 1; }
 
 int IoReaderRead(IoReader *reader, char *buffer, int count) {
   int got = 0;

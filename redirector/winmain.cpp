@@ -60,17 +60,33 @@ static int IsPlainKey(const char *key) {
   return 1;
 }
 
-/* Scans the table at path for the key search is prepared for. */
+/* The carriage returns among count bytes. */
+static int CountReturns(const char *bytes, int count) {
+  int n = 0;
+  for (const char *p = bytes, *end = bytes + count;
+       (p = (const char *)memchr(p, '\r', (size_t)(end - p))) != nullptr; p++)
+    n++;
+  return n;
+}
+
+/* Scans the table at path for the key search is prepared for. The reader
+ * keeps the carriage returns, which the scan passes over where they matter
+ * (see TableScanRegion): a CR LF table is read as fast as an LF one. They
+ * are dropped here only from a buffer that holds no line end, where they
+ * may be all that keeps a line within TABLE_LINE_MAX, and counted only for
+ * a caller that asks where the key begins in the table's text. */
 static int ScanTable(const char *path, const FastSearch *search, char *value, long *at) {
   /* One thread reads one table at a time: the reader's block lies outside
    * the stack, where the part a small table leaves untouched costs
    * nothing. */
   static IoReader reader IO_LARGE_BUFFER;
   if (!IoReaderOpen(&reader, path, nullptr)) return 1;
+  IoReaderKeepReturns(&reader, 1);
 
   char *buffer = (char *)MemoryAlloc(TABLE_CHUNK, TSL_SOURCE, 65);
   TableScan scan = {search, PENDING_NONE, value, 0, -1};
   int carry = 0, found = 0;
+  long textBase = 0, textAt = -1; /* in the text, CRs dropped */
   for (;;) {
     /* Fill: the line carried over, then as much as the buffer holds. */
     const int ask = TABLE_CHUNK - 1 - carry;
@@ -80,19 +96,27 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
     /* Up to the last line end, unless the table has ended. */
     const int regionEnd = last ? length : UpToLastLineEnd(buffer, length);
     if (regionEnd == 0 && !last) {
+      int ended = 0;
+      carry = IoTextIn(buffer, length, &ended);
+      if (carry < length) continue; /* room made: read on */
       /* A line too long for the buffer ends the table. An '=' waiting for
        * its address has none: the address is empty. */
       found = scan.pending == PENDING_VALUE;
       break;
     }
     found = TableScanRegion(&scan, buffer, buffer + regionEnd, last);
+    if (at && scan.at >= scan.base) {
+      const int offset = (int)(scan.at - scan.base);
+      textAt = textBase + offset - CountReturns(buffer, offset);
+    }
     if (found || last) break;
+    if (at) textBase += regionEnd - CountReturns(buffer, regionEnd);
     /* Carry the incomplete last line over. */
     carry = length - regionEnd;
     memmove(buffer, buffer + regionEnd, (size_t)carry);
     scan.base += regionEnd;
   }
-  if (at) *at = found ? scan.at : -1;
+  if (at) *at = found ? textAt : -1;
 
   IoReaderClose(&reader);
   MemoryFree(&buffer, TABLE_CHUNK, TSL_SOURCE, 132);
@@ -182,7 +206,7 @@ void LookupKeepTables(int enabled) {
 /* Prepares search for key and empties value; 0 for a key that is a miss in
  * any table (empty, too long, or holding a byte below 32). */
 static int PrepareLookup(FastSearch *search, const char *key, char *value) {
-  int ready = FastSearchInit(search, key, 0);
+  int ready = TableSearchInit(search, key);
   value[0] = 0;
   return ready && IsPlainKey(key);
 }
