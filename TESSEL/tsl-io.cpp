@@ -216,9 +216,18 @@ int IoWriteTextTo(IoSink sink, void *context, const char *bytes, int count) {
   while (count > 0) {
     int piece = count < IO_WRITE_WHOLE ? count : IO_WRITE_WHOLE;
     int n = 0;
-    for (int i = 0; i < piece; i++) {
-      if (bytes[i] == '\n') translated[n++] = '\r';
-      translated[n++] = bytes[i];
+    /* Line by line: a copy of each run without a line feed, then CR LF. */
+    for (const char *p = bytes, *end = bytes + piece; p < end;) {
+      const char *lineFeed = (const char *)memchr(p, '\n', (size_t)(end - p));
+      const char *runEnd = lineFeed ? lineFeed : end;
+      memcpy(translated + n, p, (size_t)(runEnd - p));
+      n += (int)(runEnd - p);
+      p = runEnd;
+      if (lineFeed) {
+        translated[n++] = '\r';
+        translated[n++] = '\n';
+        p++;
+      }
     }
     if (!sink(context, translated, n)) return 0;
     bytes += piece;

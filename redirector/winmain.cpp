@@ -52,14 +52,6 @@ static int UpToLastLineEnd(const char *data, int length) {
   return 0;
 }
 
-/* A key holding a byte below 32 is never asked for (the driver ends a query
- * there) and could reach across the end of a region. */
-static int IsPlainKey(const char *key) {
-  for (; *key; key++)
-    if ((unsigned char)*key < 32) return 0;
-  return 1;
-}
-
 /* The carriage returns among count bytes. */
 static int CountReturns(const char *bytes, int count) {
   int n = 0;
@@ -75,7 +67,7 @@ static int CountReturns(const char *bytes, int count) {
  * are dropped here only from a buffer that holds no line end, where they
  * may be all that keeps a line within TABLE_LINE_MAX, and counted only for
  * a caller that asks where the key begins in the table's text. */
-static int ScanTable(const char *path, const FastSearch *search, char *value, long *at) {
+static int ScanTable(const char *path, const char *key, char *value, long *at) {
   /* One thread reads one table at a time: the reader's block lies outside
    * the stack, where the part a small table leaves untouched costs
    * nothing. */
@@ -83,8 +75,10 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
   if (!IoReaderOpen(&reader, path, nullptr)) return 1;
   IoReaderKeepReturns(&reader, 1);
 
+  FastSearch search;
+  TableSearchInit(&search, key);
   char *buffer = (char *)MemoryAlloc(TABLE_CHUNK, TSL_SOURCE, 65);
-  TableScan scan = {search, PENDING_NONE, value, 0, -1};
+  TableScan scan = {&search, PENDING_NONE, value, 0, -1};
   int carry = 0, found = 0;
   long textBase = 0, textAt = -1; /* in the text, CRs dropped */
   for (;;) {
@@ -178,19 +172,19 @@ static int ReadAndIndex(const char *path) {
   return 1;
 }
 
-static int LookupKept(const char *path, const FastSearch *search, const char *key, char *value) {
+static int LookupKept(const char *path, const char *key, char *value) {
   OsFileStamp stamp;
   if (!IoFileStamp(path, &stamp)) {
     keep.kept = keep.tooLarge = 0;
-    return ScanTable(path, search, value, nullptr); /* no table: as the scan says */
+    return ScanTable(path, key, value, nullptr); /* no table: as the scan says */
   }
   int same = SameStamp(&stamp, &keep.stamp);
   if (!(keep.kept && same)) {
-    if (keep.tooLarge && same) return ScanTable(path, search, value, nullptr);
+    if (keep.tooLarge && same) return ScanTable(path, key, value, nullptr);
     keep.kept = 0;
     keep.stamp = stamp;
     keep.tooLarge = !ReadAndIndex(path);
-    if (keep.tooLarge) return ScanTable(path, search, value, nullptr);
+    if (keep.tooLarge) return ScanTable(path, key, value, nullptr);
     keep.kept = OsTimeNow() - stamp.modified > 2;
   }
   int at;
@@ -203,32 +197,37 @@ void LookupKeepTables(int enabled) {
 }
 #endif
 
-/* Prepares search for key and empties value; 0 for a key that is a miss in
- * any table (empty, too long, or holding a byte below 32). */
-static int PrepareLookup(FastSearch *search, const char *key, char *value) {
-  int ready = TableSearchInit(search, key);
+/* Empties value; 0 for a key that is a miss in any table: empty, longer
+ * than FAST_SEARCH_KEY_MAX bytes, or holding a byte below 32 (never asked
+ * for, as the driver ends a query there; it could reach across the end of
+ * a region). The scan's search is prepared only where a table is scanned:
+ * a kept table's index needs none. */
+static int PrepareLookup(const char *key, char *value) {
+  if (key == nullptr) CHECK_PTR(key); /* reported as a checked call would */
   value[0] = 0;
-  return ready && IsPlainKey(key);
+  int length = 0;
+  for (; key[length]; length++)
+    if ((unsigned char)key[length] < 32) return 0;
+  return length > 0 && length <= FAST_SEARCH_KEY_MAX;
 }
 
 int LookupRedirect(const char *key, char *value) {
-  FastSearch search;
-  if (!PrepareLookup(&search, key, value)) return 0;
+  if (!PrepareLookup(key, value)) return 0;
   char path[TABLE_PATH];
   if (!GetProgramDirectory(path, TABLE_PATH)) return 1;
-  if (StrLength(path) + StrLength(kTableName) >= TABLE_PATH) return 1;
-  StrAppend(path, kTableName);
+  const size_t folder = strlen(path);
+  if (folder + sizeof(kTableName) > TABLE_PATH) return 1;
+  memcpy(path + folder, kTableName, sizeof(kTableName));
 #ifdef LINKHOP_PERSISTENT
-  if (keep.enabled) return LookupKept(path, &search, key, value);
+  if (keep.enabled) return LookupKept(path, key, value);
 #endif
-  return ScanTable(path, &search, value, nullptr);
+  return ScanTable(path, key, value, nullptr);
 }
 
 int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
-  FastSearch search;
   *at = -1;
-  if (!PrepareLookup(&search, key, value)) return 0;
-  return ScanTable(path, &search, value, at);
+  if (!PrepareLookup(key, value)) return 0;
+  return ScanTable(path, key, value, at);
 }
 
 /* ---- The request ----------------------------------------------------- */
