@@ -487,7 +487,7 @@ int CgiLog(const char *directory, const char *format, ...) {
     line[used - 1] = '\n';
     line[used] = 0;
   }
-  if (!FileWrite(&file, line, used)) {
+  if (!IoWriteText(file, line, used)) {
     IoFailureText(OsLastFailure(), reason, sizeof(reason));
     CgiReportFailure("request log %s: %s; line lost", native, reason);
     if (gateway.keepLog) CgiKeepLogOpen(1); /* opened afresh next time */
