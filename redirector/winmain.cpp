@@ -43,6 +43,7 @@ static_assert((int)VALUE_BUFFER > (int)TABLE_VALUE_MAX,
 static_assert((int)QUERY_BUFFER > (int)FAST_SEARCH_KEY_MAX,
               "the longest key fits the query buffer");
 static_assert((int)QUERY_BUFFER > (int)CGI_BODY_QUEUE, "a queued body fits the query buffer");
+static_assert((int)QUERY_BUFFER >= (int)VALUE_BUFFER, "an address fits the query buffer");
 
 /* The length of the data up to and including its last line end; 0 when it
  * holds none. */
@@ -273,7 +274,7 @@ void AnswerRequest(void) {
       /* A key: the target is the table's address for it, or empty. */
       LookupRedirect(query, value);
       CgiLog(kLogDirectory, "[%s] %s\n", query, value);
-      StrCopy(query, value);
+      memcpy(query, value, strlen(value) + 1);
     }
 
     if (query[0] == 0) {
