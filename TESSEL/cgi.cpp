@@ -10,7 +10,6 @@
 #include "logfmt.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
-#include "tsl-str.h"
 #include "winhelpr.h"
 
 #define TSL_SOURCE "..\\..\\TESSEL\\cgi"
@@ -79,10 +78,17 @@ static const CgiSource *Source(void) {
   return gateway.next ? gateway.next : &cgiProcessSource;
 }
 
-const char *CgiVariable(const char *name) {
-  CHECK_PTR_AT_LINE(295, name);
+/* A variable of the source in hand, for the gateway's own literal names:
+ * a persistent process asks for three on every request, and the check of
+ * a pointer that is never null costs the global lock each time. */
+static const char *SourceVariable(const char *name) {
   const CgiSource *source = Source();
   return source->variable(source->context, name);
+}
+
+const char *CgiVariable(const char *name) {
+  CHECK_PTR_AT_LINE(295, name);
+  return SourceVariable(name);
 }
 
 /* ---- The request ----------------------------------------------------------- */
@@ -126,11 +132,11 @@ static int ReadBody(char *buffer, int count) {
 int CgiInit(void) {
   cgiState.source = gateway.next ? gateway.next : &cgiProcessSource;
   cgiState.htmlHeaderSent = 0;
-  cgiState.remoteAddress = CgiVariable("REMOTE_ADDR");
+  cgiState.remoteAddress = SourceVariable("REMOTE_ADDR");
   cgiState.readPosition = 0;
   cgiState.bodyEnded = 0;
   cgiState.failureReported = 0;
-  const char *contentLength = CgiVariable("CONTENT_LENGTH");
+  const char *contentLength = SourceVariable("CONTENT_LENGTH");
   int n = contentLength ? ParseContentLength(contentLength) : 0;
   if (n > CGI_BODY_QUEUE)
     DiagPrint("Query too large, will no be qued (%d > %d)\n", n, (int)CGI_BODY_QUEUE);
@@ -138,8 +144,8 @@ int CgiInit(void) {
   cgiState.bodyRemaining = n > 0 ? n : 0;
   cgiState.bodyBuffer[0] = 0;
   if (n <= 0) {
-    cgiState.queryData = CgiVariable("QUERY_STRING");
-    cgiState.queryLength = cgiState.queryData ? StrLength(cgiState.queryData) : 0;
+    cgiState.queryData = SourceVariable("QUERY_STRING");
+    cgiState.queryLength = cgiState.queryData ? (int)strlen(cgiState.queryData) : 0;
   } else if (n <= CGI_BODY_QUEUE) {
     int got = ReadBody(cgiState.bodyBuffer, n);
     cgiState.bodyBuffer[got] = 0;
@@ -204,13 +210,14 @@ enum { FORMAT_ROOM = 8192 }; /* texts up to this size need no heap */
  * last character formatted). */
 static void WriteFormatted(const char *head, const char *tail, int dropFinalLineFeed,
                            const char *format, va_list args) {
-  const int headLength = StrLength(head), tailLength = StrLength(tail);
+  /* The gateway's own texts: never null, measured without the checks. */
+  const int headLength = (int)strlen(head), tailLength = (int)strlen(tail);
   char room[FORMAT_ROOM];
   va_list again;
   va_copy(again, args);
   int n = vsnprintf(room + headLength, sizeof(room) - (size_t)headLength, format, args);
   if (n < 0) n = 0;
-  int formatLength = StrLength(format);
+  int formatLength = (int)strlen(format);
   int drop = dropFinalLineFeed && formatLength > 0 && format[formatLength - 1] == '\n' && n > 0;
   int total = headLength + n - drop + tailLength;
   char *text = room;
@@ -351,7 +358,7 @@ int CgiKeepLogOpen(int keep) {
 static int OpenLog(OsFile *file, const char *path) {
   if (!gateway.keepLog) return FileOpenRetry(file, path, "at+");
   OsFileStamp now;
-  if (gateway.keptLog.handle != OS_NO_FILE && StrCompare(path, gateway.keptPath) &&
+  if (gateway.keptLog.handle != OS_NO_FILE && strcmp(path, gateway.keptPath) == 0 &&
       IoFileStamp(path, &now) && now.device == gateway.keptStamp.device &&
       now.inode == gateway.keptStamp.inode) {
     *file = gateway.keptLog;
@@ -366,20 +373,50 @@ static int OpenLog(OsFile *file, const char *path) {
   return 1;
 }
 
-/* Builds the day's log path: 1; 0 when the program has no folder of its
- * own; -1 when the path does not fit in LOG_PATH_SIZE, path then holding
- * the program's folder alone. */
+/* Writes value in decimal with at least digits digits, as printf's "%.Nd"
+ * does; returns the characters written (at most 12). The log's file name
+ * and line are made by hand: a persistent process makes them for every
+ * request, and the formatter costs several times more. */
+static int PutDecimal(char *to, int value, int digits) {
+  char reversed[12];
+  unsigned magnitude = value < 0 ? 0u - (unsigned)value : (unsigned)value;
+  int n = 0;
+  do {
+    reversed[n++] = (char)('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  while (n < digits) reversed[n++] = '0';
+  int used = 0;
+  if (value < 0) to[used++] = '-';
+  while (n > 0) to[used++] = reversed[--n];
+  return used;
+}
+
+/* Writes the low digits hexadecimal digits of value in upper case, as
+ * "%.8X" does for 32 bits and eight digits. */
+static void PutHex(char *to, unsigned value, int digits) {
+  for (int i = digits - 1; i >= 0; i--, value >>= 4) to[i] = "0123456789ABCDEF"[value & 15];
+}
+
+/* Builds the day's log path, directory + the day's name (LOG_NAME_FORMAT,
+ * made by hand) beside the program:
+ * 1; 0 when the program has no folder of its own; -1 when the path does not
+ * fit in LOG_PATH_SIZE, path then holding the program's folder alone. */
 static int BuildLogPath(char *path, const char *directory, const OsDateTime *now) {
   if (!GetProgramDirectory(path, LOG_PATH_SIZE)) return 0;
-  int folder = StrLength(path);
-  if (folder + StrLength(directory) >= LOG_PATH_SIZE) return -1;
-  StrAppend(path + folder, directory);
-  int used = StrLength(path);
-  int n = snprintf(path + used, (size_t)(LOG_PATH_SIZE - used), LOG_NAME_FORMAT,
-                   now->month + 1, now->day, now->year + 1900);
-  if (n > 0 && n < LOG_PATH_SIZE - used) return 1;
-  path[folder] = 0;
-  return -1;
+  const int folder = (int)strlen(path), directoryLength = (int)strlen(directory);
+  if (folder + directoryLength >= LOG_PATH_SIZE) return -1;
+  char name[48];
+  int n = PutDecimal(name, now->month + 1, 2);
+  n += PutDecimal(name + n, now->day, 2);
+  n += PutDecimal(name + n, now->year + 1900, 4);
+  memcpy(name + n, LOG_NAME_SUFFIX, sizeof(LOG_NAME_SUFFIX));
+  n += (int)sizeof(LOG_NAME_SUFFIX) - 1;
+  const int used = folder + directoryLength;
+  if (used + n >= LOG_PATH_SIZE) return -1;
+  memcpy(path + folder, directory, (size_t)directoryLength);
+  memcpy(path + used, name, (size_t)n + 1);
+  return 1;
 }
 
 int CgiLog(const char *directory, const char *format, ...) {
@@ -424,9 +461,20 @@ int CgiLog(const char *directory, const char *format, ...) {
   DateToMinutes(&stamp, (unsigned char)now.hour, (unsigned char)now.minute,
                 (unsigned char)now.month, (unsigned char)now.day, (unsigned char)now.year);
   char line[LOG_LINE_SIZE];
-  int used = snprintf(line, sizeof(line), LOG_LINE_HEAD_FORMAT,
-                      cgiState.remoteAddress ? cgiState.remoteAddress : LOG_NO_ADDRESS,
-                      (unsigned)stamp);
+  const char *address = cgiState.remoteAddress ? cgiState.remoteAddress : LOG_NO_ADDRESS;
+  const size_t addressLength = strlen(address);
+  int used;
+  if (addressLength + LOG_STAMP_DIGITS + 2 < sizeof(line)) { /* "address stamp " */
+    memcpy(line, address, addressLength);
+    used = (int)addressLength;
+    line[used++] = ' ';
+    PutHex(line + used, (unsigned)stamp, LOG_STAMP_DIGITS);
+    used += LOG_STAMP_DIGITS;
+    line[used++] = ' ';
+    line[used] = 0;
+  } else {
+    used = snprintf(line, sizeof(line), LOG_LINE_HEAD_FORMAT, address, (unsigned)stamp);
+  }
   if (used < 0) used = 0;
   if (used < (int)sizeof(line)) {
     va_list args;
@@ -442,7 +490,7 @@ int CgiLog(const char *directory, const char *format, ...) {
     line[used - 1] = '\n';
     line[used] = 0;
   }
-  if (!FileWrite(&file, line, used)) {
+  if (!IoWriteText(file, line, used)) {
     IoFailureText(OsLastFailure(), reason, sizeof(reason));
     CgiReportFailure("request log %s: %s; line lost", native, reason);
     if (gateway.keepLog) CgiKeepLogOpen(1); /* opened afresh next time */

@@ -176,12 +176,17 @@ static int DropReturns(char *bytes, int count) {
   return out;
 }
 
-int IoTextIn(char *bytes, int count, int *ended) {
+/* The data ends at a byte 0x1A: the count of bytes before it, *ended set
+ * when there is one. */
+static int CutAtEnd(const char *bytes, int count, int *ended) {
   const char *stop = (const char *)memchr(bytes, 0x1A, (size_t)count);
-  if (stop) {
-    *ended = 1;
-    count = (int)(stop - bytes);
-  }
+  if (!stop) return count;
+  *ended = 1;
+  return (int)(stop - bytes);
+}
+
+int IoTextIn(char *bytes, int count, int *ended) {
+  count = CutAtEnd(bytes, count, ended);
   /* memchr finds the first "\r": a table with LF line ends costs no pass
    * per byte here. */
   char *cr = (char *)memchr(bytes, '\r', (size_t)count);
@@ -228,6 +233,7 @@ int IoReaderOpen(IoReader *reader, const char *path, OsFailure *failure) {
   char native[OS_PATH_SIZE];
   reader->start = reader->end = 0;
   reader->ended = 0;
+  reader->keepReturns = 0;
   reader->file.handle = OS_NO_FILE;
   if (!IoNativePath(path, native, sizeof(native))) return PathTooLong(failure);
   return OsFileOpen(&reader->file, native, OS_OPEN_READ, failure);
@@ -243,9 +249,12 @@ static int Refill(IoReader *reader) {
     return 0;
   }
   reader->start = 0;
-  reader->end = IoTextIn(reader->block, n, &reader->ended);
+  reader->end = reader->keepReturns ? CutAtEnd(reader->block, n, &reader->ended)
+                                    : IoTextIn(reader->block, n, &reader->ended);
   return 1;
 }
+
+void IoReaderKeepReturns(IoReader *reader, int keep) { reader->keepReturns = keep == 1; }
 
 int IoReaderRead(IoReader *reader, char *buffer, int count) {
   int got = 0;
@@ -292,9 +301,18 @@ int IoWriteTextTo(IoSink sink, void *context, const char *bytes, int count) {
   while (count > 0) {
     int piece = count < IO_WRITE_WHOLE ? count : IO_WRITE_WHOLE;
     int n = 0;
-    for (int i = 0; i < piece; i++) {
-      if (bytes[i] == '\n') translated[n++] = '\r';
-      translated[n++] = bytes[i];
+    /* Line by line: a copy of each run without a line feed, then CR LF. */
+    for (const char *p = bytes, *end = bytes + piece; p < end;) {
+      const char *lineFeed = (const char *)memchr(p, '\n', (size_t)(end - p));
+      const char *runEnd = lineFeed ? lineFeed : end;
+      memcpy(translated + n, p, (size_t)(runEnd - p));
+      n += (int)(runEnd - p);
+      p = runEnd;
+      if (lineFeed) {
+        translated[n++] = '\r';
+        translated[n++] = '\n';
+        p++;
+      }
     }
     if (!sink(context, translated, n)) return 0;
     bytes += piece;

@@ -100,6 +100,7 @@ typedef struct IoReader {
   OsFile file;
   int start, end; /* the block's unread text-mode bytes */
   int ended;      /* end of file, a read error or a byte 0x1A was met */
+  int keepReturns; /* 1: "\r" is delivered, see IoReaderKeepReturns */
   char block[IO_READ_AHEAD];
 } IoReader;
 
@@ -110,6 +111,11 @@ int IoReaderOpen(IoReader *reader, const char *path, OsFailure *failure);
 /* Delivers count text-mode bytes unless the data ends first; the number
  * delivered, 0 at the end, and 0 again on every later call. */
 int IoReaderRead(IoReader *reader, char *buffer, int count);
+
+/* With 1, the reader delivers every "\r" as it stands (the data still ends
+ * at a byte 0x1A), for a caller that drops them itself where they matter;
+ * IoReaderOpen sets 0. */
+void IoReaderKeepReturns(IoReader *reader, int keep);
 
 void IoReaderClose(IoReader *reader);
 

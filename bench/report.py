@@ -5,8 +5,10 @@ Each row of ROWS is tab-separated:
   request  RAW MEMRAW        linkhop (A) against the floor (B), one request;
                              MEMRAW from traced runs (spawn_timer -m), whose
                              peaks are exact and whose times are not used
+  requestequal RAW          linkhop (A) against the equal-work program (B),
+                             one request
   scan     LABEL RAW BYTES GOAL   linkhop (A) against grep (B) on one table;
-                             GOAL 1 when the row carries the scan goal
+                             GOAL the most linkhop / grep may be, 0 for none
   web      SETUP RPS P99     requests per second and p99 latency per round,
                              comma-separated, of one set-up behind a server
   webgoal  LABEL A B GOAL    the ratio of set-up A's requests/s to B's: at least GOAL
@@ -34,9 +36,9 @@ import statistics
 import sys
 
 REQUEST_TIME_GOAL = 1.10     # linkhop / floor, median wall time: at most
+REQUEST_EQUAL_GOAL = 1.05    # linkhop / the equal-work program, median wall time: at most
 REQUEST_MEMORY_GOAL = 1.20   # linkhop / floor, peak resident memory: at most
 CHECK_GOAL = 0.50            # hoptool check / grep -F -i -f, wall time: at most
-SCAN_GOAL = 1.00             # linkhop / grep, median wall time: at most
 ADD_GOAL = 2.00              # hoptool add / hoptool check, wall time: at most
 STATS_GOAL = 0.33            # hoptool stats --json / awk's count, median wall time: at most
 
@@ -133,14 +135,26 @@ def main():
             if status["A"] != {1} or status["B"] != {0}:
                 notes.append("request: unexpected exit status, linkhop %s floor %s"
                              % (sorted(status["A"]), sorted(status["B"])))
+        elif kind == "requestequal":
+            runs, status = load(field[1])
+            a_ns = statistics.median(t for t, _ in runs["A"])
+            b_ns = statistics.median(t for t, _ in runs["B"])
+            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            r = a_ns / b_ns
+            rows.append(("request, wall time, same work (%d runs each)" % len(runs["A"]),
+                         duration(a_ns), duration(b_ns) + " equal work", "%.2fx" % r + spread,
+                         *verdict(r, REQUEST_EQUAL_GOAL, True)))
+            if status["A"] != {1} or status["B"] != {0}:
+                notes.append("request: unexpected exit status, linkhop %s equal-work program %s"
+                             % (sorted(status["A"]), sorted(status["B"])))
         elif kind == "scan":
-            label, raw, size, goal = field[1], field[2], int(field[3]), field[4] == "1"
+            label, raw, size, goal = field[1], field[2], int(field[3]), float(field[4])
             runs, status = load(raw)
             a_ns = statistics.median(t for t, _ in runs["A"])
             b_ns = statistics.median(t for t, _ in runs["B"])
             spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
             r = a_ns / b_ns
-            goal_text, met = verdict(r, SCAN_GOAL, True) if goal else ("-", "")
+            goal_text, met = verdict(r, goal, True) if goal else ("-", "")
             rows.append(("scan %s (%d runs each)" % (label, len(runs["A"])),
                          "%s, %.0f MB/s" % (duration(a_ns), size / a_ns * 1e3),
                          "%s, %.0f MB/s grep" % (duration(b_ns), size / b_ns * 1e3),

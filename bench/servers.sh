@@ -2,7 +2,9 @@
 # Requests per second, and the 99th percentile of latency, of linkhop behind
 # lighttpd and nginx, beside what the same servers do with less: nginx's own
 # "return 301" (the ceiling), a trivial FastCGI responder on the same libfcgi,
-# and a static C program as CGI. Every set-up is measured in each round, in
+# one that does linkhop's work per request plainly (the stamps of the table
+# and of the day's log, the line appended to the log it keeps open, the
+# answer), and a static C program as CGI. Every set-up is measured in each round, in
 # turn, with wrk; then the resident memory of one persistent linkhop process
 # after 100 requests and after 100,000. Called by scripts/bench.sh, which
 # prints the rows written here.
@@ -12,6 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1 work=$2 rows=$3 seconds=$4 rounds=$5 memory_requests=$6
 linkhop=$build/linkhop floor=$build/bench/bench_floor trivial=$build/bench/bench_fcgi_floor
+equal=$build/bench/bench_fcgi_equal
 row() { (IFS=$'\t'; echo "$*") >>"$rows"; }
 pids=()
 stop() {
@@ -28,7 +31,7 @@ for program in lighttpd nginx spawn-fcgi fcgiwrap wrk; do
     exit 0
   fi
 done
-if [ ! -x "$trivial" ]; then
+if [ ! -x "$trivial" ] || [ ! -x "$equal" ]; then
   row skipped "web servers, requests/s" "built without libfcgi: no persistent mode"
   exit 0
 fi
@@ -52,7 +55,7 @@ for site in one big; do
   mkdir -p "$work/$site/cgi-bin/hopdata/logs" "$work/$site/www" "$work/$site/run"
   cp "$linkhop" "$work/$site/cgi-bin/linkhop"
 done
-cp "$floor" "$trivial" "$work/one/cgi-bin/"
+cp "$floor" "$trivial" "$equal" "$work/one/cgi-bin/"
 echo "$key = $address" >"$work/one/cgi-bin/hopdata/config.txt"
 python3 - "$work/big/cgi-bin/hopdata/config.txt" "$key" "$address" <<'PY'
 import random, string, sys
@@ -90,6 +93,7 @@ fastcgi.server = (
 $(fastcgi /fcgi/linkhop "$work/one/cgi-bin/linkhop" "$work/one/run/l.socket")
 $(fastcgi /fcgi/linkhop10k "$work/big/cgi-bin/linkhop" "$work/big/run/l.socket")
 $(fastcgi /fcgi/trivial "$work/one/cgi-bin/bench_fcgi_floor" "$work/one/run/t.socket")
+$(fastcgi /fcgi/equal "$work/one/cgi-bin/bench_fcgi_equal" "$work/one/run/e.socket")
 )
 CONF
 lighttpd -D -f "$work/lighttpd.conf" &
@@ -102,6 +106,7 @@ nport=$(free_port)
 spawn-fcgi -F 4 -s "$work/one/run/n.socket" -P "$work/one/run/n.pid" -- "$work/one/cgi-bin/linkhop" >/dev/null
 spawn-fcgi -F 4 -s "$work/big/run/n.socket" -P "$work/big/run/n.pid" -- "$work/big/cgi-bin/linkhop" >/dev/null
 spawn-fcgi -F 4 -s "$work/one/run/t4.socket" -P "$work/one/run/t4.pid" -- "$work/one/cgi-bin/bench_fcgi_floor" >/dev/null
+spawn-fcgi -F 4 -s "$work/one/run/e4.socket" -P "$work/one/run/e4.pid" -- "$work/one/cgi-bin/bench_fcgi_equal" >/dev/null
 for pidfile in "$work"/*/run/*.pid; do while read -r pid || [ -n "$pid" ]; do pids+=("$pid"); done <"$pidfile"; done
 fcgiwrap -s "unix:$work/one/run/w.socket" &
 pids+=("$!")
@@ -124,12 +129,14 @@ http {
   $(upstream linkhop "$work/one/run/n.socket")
   $(upstream linkhop10k "$work/big/run/n.socket")
   $(upstream trivial "$work/one/run/t4.socket")
+  $(upstream equal "$work/one/run/e4.socket")
   server {
     listen 127.0.0.1:$nport;
     location = /return301 { return 301 $address; }
     $(location /fcgi/linkhop "$work/one/cgi-bin/linkhop" linkhop "fastcgi_keep_conn on;")
     $(location /fcgi/linkhop10k "$work/big/cgi-bin/linkhop" linkhop10k "fastcgi_keep_conn on;")
     $(location /fcgi/trivial "$work/one/cgi-bin/bench_fcgi_floor" trivial "fastcgi_keep_conn on;")
+    $(location /fcgi/equal "$work/one/cgi-bin/bench_fcgi_equal" equal "fastcgi_keep_conn on;")
     $(location /cgi/linkhop "$work/one/cgi-bin/linkhop" "unix:$work/one/run/w.socket" "")
   }
 }
@@ -147,6 +154,8 @@ setups=(
   "nginx return 301, the ceiling|http://127.0.0.1:$nport/return301"
   "trivial libfcgi responder, lighttpd|http://127.0.0.1:$lport/fcgi/trivial?$key"
   "trivial libfcgi responder, nginx + spawn-fcgi|http://127.0.0.1:$nport/fcgi/trivial?$key"
+  "equal-work libfcgi responder, lighttpd|http://127.0.0.1:$lport/fcgi/equal?$key"
+  "equal-work libfcgi responder, nginx + spawn-fcgi|http://127.0.0.1:$nport/fcgi/equal?$key"
   "linkhop persistent, lighttpd|http://127.0.0.1:$lport/fcgi/linkhop?$key"
   "linkhop persistent, nginx + spawn-fcgi|http://127.0.0.1:$nport/fcgi/linkhop?$key"
   "linkhop persistent, 10,000 entries, lighttpd|http://127.0.0.1:$lport/fcgi/linkhop10k?$key"
@@ -187,6 +196,10 @@ row webgoal "persistent / trivial responder, lighttpd" "linkhop persistent, ligh
   "trivial libfcgi responder, lighttpd" 0.90
 row webgoal "persistent / trivial responder, nginx" "linkhop persistent, nginx + spawn-fcgi" \
   "trivial libfcgi responder, nginx + spawn-fcgi" 0.90
+row webgoal "persistent / equal-work responder, lighttpd" "linkhop persistent, lighttpd" \
+  "equal-work libfcgi responder, lighttpd" 0.95
+row webgoal "persistent / equal-work responder, nginx" "linkhop persistent, nginx + spawn-fcgi" \
+  "equal-work libfcgi responder, nginx + spawn-fcgi" 0.95
 row webgoal "10,000 entries / one line, lighttpd ($table_bytes bytes)" \
   "linkhop persistent, 10,000 entries, lighttpd" "linkhop persistent, lighttpd" 0.80
 row webgoal "10,000 entries / one line, nginx ($table_bytes bytes)" \

@@ -1,6 +1,7 @@
 /* table - the redirect table's matching rules (see table.h). */
 #include "table.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "tsl-io.h"
@@ -24,28 +25,150 @@ static int SkipWhite(const unsigned char **p, const unsigned char *end) {
   return *p < end;
 }
 
+/* The run an address is made of, from p: the bytes up to the first byte
+ * below 32, or to end. */
+static int AddressRun(const unsigned char *p, const unsigned char *end) {
+  const unsigned char *q = p;
+  while (q < end && !TableIsControl(*q)) q++;
+  return (int)(q - p);
+}
+
 int TableAddressRead(const char *text, const char *end, TableAddress *address) {
   const unsigned char *p = (const unsigned char *)text, *stop = (const unsigned char *)end;
   int started = SkipWhite(&p, stop);
-  int n = 0;
-  while (p + n < stop && !TableIsControl(p[n])) n++;
+  int n = AddressRun(p, stop);
   address->start = (const char *)p;
   address->written = n;
   address->length = n < TABLE_VALUE_MAX ? n : TABLE_VALUE_MAX;
   return started;
 }
 
-/* Copies the address at p, up to end, into value (TABLE_VALUE_MAX + 1
- * bytes); 0 when the white space before it runs into end. */
-static int CopyValue(const unsigned char *p, const unsigned char *end, char *value) {
-  TableAddress address;
-  int started = TableAddressRead((const char *)p, (const char *)end, &address);
-  memcpy(value, address.start, (size_t)address.length);
-  value[address.length] = 0;
-  return started;
+/* Copies the address at p (the white space before it passed over) into value
+ * (TABLE_VALUE_MAX + 1 bytes). The scan's text keeps its carriage returns,
+ * which reading drops: the address is the run AddressRun finds, carried on
+ * past each CR ("ab\rcd" is "abcd"). */
+static void CopyValue(const unsigned char *p, const unsigned char *end, char *value) {
+  int n = 0;
+  for (;;) {
+    const int run = AddressRun(p, end);
+    const int take = run < TABLE_VALUE_MAX - n ? run : TABLE_VALUE_MAX - n;
+    memcpy(value + n, p, (size_t)take);
+    n += take;
+    p += run;
+    if (n == TABLE_VALUE_MAX || p >= end || *p != '\r') break;
+    p++;
+  }
+  value[n] = 0;
+}
+/* ---- The search ------------------------------------------------------------ */
+
+/* Horspool's probe as in fastsrch, over bytes in which a carriage return may
+ * stand between any two bytes of an occurrence: reading drops it, so
+ * "ne\rws" holds "news". A CR's skip distance is 1 (the occurrence may end
+ * just after it); every other distance stays as it is, since bytes passed
+ * over inside an occurrence only ever lengthen the way to its end. Where
+ * the byte under the probe may end a match, the key is compared backwards,
+ * CRs passed over; a CR before the key's first byte is not part of the
+ * occurrence. A CR followed by a line feed is never inside one, as a key
+ * holds no byte below 32: a CR LF table costs the probe what an LF one does. */
+
+int TableSearchInit(FastSearch *search, const char *key) {
+  int ready = FastSearchInit(search, key, 0);
+  /* A key that holds a CR itself (never one the program asks for) is
+   * searched for as it stands, in text that holds none. */
+  if (ready && !memchr(search->key, '\r', (size_t)search->keyLength)) search->shift['\r'] = 1;
+  return ready;
 }
 
-/* ---- The scan ------------------------------------------------------------ */
+/* Where the occurrence that ends at text[at] begins, or -1. */
+static ptrdiff_t OccurrenceStart(const FastSearch *search, const unsigned char *text, ptrdiff_t at) {
+  const unsigned char *key = search->key;
+  for (int i = search->keyLength - 1;;) {
+    unsigned char a = key[i], b = text[at];
+    if (a != b && (search->caseSensitive == 1 || (a | 0x20) != (b | 0x20) ||
+                   (a | 0x20) < 'a' || (a | 0x20) > 'z'))
+      return -1;
+    if (i-- == 0) return at;
+    do {
+      if (at == 0) return -1;
+      at--;
+    } while (text[at] == '\r');
+  }
+}
+
+/* The probe over the match ends in [at, stop): the first match's end (its
+ * start in *start), or -1. */
+static ptrdiff_t ProbeEnds(const FastSearch *search, const unsigned char *text, ptrdiff_t at,
+                           ptrdiff_t stop, ptrdiff_t *start) {
+  const unsigned char *shift = search->shift;
+  while (at < stop) {
+    unsigned char d = shift[text[at]];
+    if (d != 0) {
+      at += d;
+      continue;
+    }
+    if ((*start = OccurrenceStart(search, text, at)) >= 0) return at;
+    at++;
+  }
+  return -1;
+}
+
+/* Finds the first occurrence lying wholly in [start, end): 1, its first byte
+ * in *occurrence and the byte after its last in *after; else 0. As in
+ * fastsrch, a long range is probed from both halves at once, the first
+ * half's match winning. */
+static int FindOccurrence(const FastSearch *search, const char *start, const char *end,
+                          const char **occurrence, const char **after) {
+  const int length = search->keyLength;
+  const ptrdiff_t total = end - start;
+  if (length <= 0 || total < length) return 0;
+  const unsigned char *text = (const unsigned char *)start;
+  const unsigned char *shift = search->shift;
+  const int last = length - 1;
+  ptrdiff_t found = -1, first = -1;
+  if (total < 256 || total < 8 * (ptrdiff_t)length) {
+    found = ProbeEnds(search, text, last, total, &first);
+  } else {
+    const ptrdiff_t mid = total / 2;
+    ptrdiff_t a = last, b = mid, second = -1, secondFirst = -1;
+    while (a < mid && b < total) {
+      unsigned char da = shift[text[a]], db = shift[text[b]];
+      if (da != 0 && db != 0) {
+        a += da;
+        b += db;
+        continue;
+      }
+      if (da == 0) {
+        if ((first = OccurrenceStart(search, text, a)) >= 0) break;
+        a++;
+      } else {
+        a += da;
+      }
+      if (db == 0) {
+        if ((secondFirst = OccurrenceStart(search, text, b)) >= 0) {
+          second = b;
+          break;
+        }
+        b++;
+      } else {
+        b += db;
+      }
+    }
+    found = a < mid ? ProbeEnds(search, text, a, mid, &first) : -1;
+    if (found < 0) {
+      if (second >= 0) {
+        found = second;
+        first = secondFirst;
+      } else if (b < total) {
+        found = ProbeEnds(search, text, b, total, &first);
+      }
+    }
+  }
+  if (found < 0) return 0;
+  *occurrence = start + first;
+  *after = start + found + 1;
+  return 1;
+}
 
 /* Goes on from an occurrence's end at p: white space, '=', white space,
  * the value. 1 when the value is copied; 0 when no '=' follows (the
@@ -63,11 +186,12 @@ static int Accept(TableScan *scan, const unsigned char *p, const unsigned char *
     }
     p++;
   }
-  if (!CopyValue(p, end, scan->value) && !last) {
+  if (!SkipWhite(&p, end) && !last) {
     scan->pending = PENDING_VALUE;
     return -1;
   }
   scan->pending = PENDING_NONE;
+  CopyValue(p, end, scan->value);
   return 1;
 }
 
@@ -86,14 +210,13 @@ int TableScanRegion(TableScan *scan, const char *start, const char *end, int las
     int settled = Accept(scan, (const unsigned char *)start, stop, last);
     if (settled != 0) return settled > 0;
   }
-  const char *position = start, *occurrence;
-  const int keyLength = scan->search->keyLength;
-  while (FastSearchFind(scan->search, position, end, &occurrence)) {
+  const char *position = start, *occurrence, *after;
+  while (FindOccurrence(scan->search, position, end, &occurrence, &after)) {
     scan->at = scan->base + (long)(occurrence - start);
-    int settled = Accept(scan, (const unsigned char *)occurrence + keyLength, stop, last);
+    int settled = Accept(scan, (const unsigned char *)after, stop, last);
     if (settled != 0) return settled > 0;
     /* Turned down: occurrences that overlap it are not tried. */
-    position = occurrence + keyLength;
+    position = after;
   }
   return 0;
 }
@@ -254,6 +377,7 @@ static void ValueAfter(const TableIndex *index, int end, char *value) {
   const unsigned char *stop = (const unsigned char *)index->text + index->length;
   SkipWhite(&p, stop);
   p++; /* the '=' */
+  SkipWhite(&p, stop);
   CopyValue(p, stop, value);
 }
 
@@ -267,7 +391,7 @@ int TableIndexLookup(const TableIndex *index, const char *key, char *value, int 
     /* A key the program never asks for (it ends a query at its first byte
      * below 32): the text is scanned as one region. */
     FastSearch search;
-    FastSearchInit(&search, key, 0);
+    TableSearchInit(&search, key);
     TableScan scan = {&search, PENDING_NONE, value, 0, -1};
     if (!TableScanRegion(&scan, index->text, index->text + index->length, 1)) return 0;
     *at = (int)scan.at;

@@ -71,18 +71,26 @@ int TableAddressRead(const char *text, const char *end, TableAddress *address);
 enum { PENDING_NONE, PENDING_EQUALS, PENDING_VALUE };
 
 typedef struct TableScan {
-  const FastSearch *search; /* prepared for the key, letters in either case */
+  const FastSearch *search; /* prepared by TableSearchInit */
   int pending;
   char *value; /* the caller's buffer of TABLE_VALUE_MAX + 1 bytes */
   long base;   /* the caller's: the region's offset in the table's text */
   long at;     /* the offset of the occurrence accepted (or pending) */
 } TableScan;
 
+/* Prepares search for key, letters in either case, as TableScanRegion
+ * needs it: a carriage return may stand anywhere inside an occurrence. 0
+ * for a key that finds nothing (see FastSearchInit). */
+int TableSearchInit(FastSearch *search, const char *key);
+
 /* Searches one region of the table, [start, end), whose bytes are followed
  * in memory by a zero byte or by more table bytes; last says whether the
- * table ends with it. Every region but the last must end at a line end, and
+ * table ends with it. The region's bytes may still hold the carriage
+ * returns that reading drops: the scan answers as if they were gone (a CR
+ * inside a key or an address is passed over; anywhere else it is white
+ * space either way). Every region but the last must end at a line end, and
  * the key must hold no byte below 32. Returns 1 when the value is found,
- * scan->at then telling where the key begins. */
+ * scan->at then telling where the key begins, in the region's bytes. */
 int TableScanRegion(TableScan *scan, const char *start, const char *end, int last);
 
 /* ---- The table whole, and its index ---------------------------------------- */

@@ -37,6 +37,7 @@ static_assert((int)VALUE_BUFFER > (int)TABLE_VALUE_MAX,
 static_assert((int)QUERY_BUFFER > (int)TABLE_KEY_MAX,
               "the longest key fits the query buffer");
 static_assert((int)QUERY_BUFFER > (int)CGI_BODY_QUEUE, "a queued body fits the query buffer");
+static_assert((int)QUERY_BUFFER >= (int)VALUE_BUFFER, "an address fits the query buffer");
 
 /* The length of the data up to and including its last line end; 0 when it
  * holds none. */
@@ -46,17 +47,35 @@ static int UpToLastLineEnd(const char *data, int length) {
   return 0;
 }
 
-/* Scans the table at path for the key search is prepared for. */
-static int ScanTable(const char *path, const FastSearch *search, char *value, long *at) {
+/* The carriage returns among count bytes. */
+static int CountReturns(const char *bytes, int count) {
+  int n = 0;
+  for (const char *p = bytes, *end = bytes + count;
+       (p = (const char *)memchr(p, '\r', (size_t)(end - p))) != nullptr; p++)
+    n++;
+  return n;
+}
+
+/* Scans the table at path for the key search is prepared for. The reader
+ * keeps the carriage returns, which the scan passes over where they matter
+ * (see TableScanRegion): a CR LF table is read as fast as an LF one. They
+ * are dropped here only from a buffer that holds no line end, where they
+ * may be all that keeps a line within TABLE_LINE_MAX, and counted only for
+ * a caller that asks where the key begins in the table's text. */
+static int ScanTable(const char *path, const char *key, char *value, long *at) {
   /* One thread reads one table at a time: the reader's block lies outside
    * the stack, where the part a small table leaves untouched costs
    * nothing. */
   static IoReader reader IO_LARGE_BUFFER;
   if (!IoReaderOpen(&reader, path, nullptr)) return 1;
+  IoReaderKeepReturns(&reader, 1);
 
+  FastSearch search;
+  TableSearchInit(&search, key);
   char *buffer = (char *)MemoryAlloc(TABLE_BUFFER, TSL_SOURCE, 65);
-  TableScan scan = {search, PENDING_NONE, value, 0, -1};
+  TableScan scan = {&search, PENDING_NONE, value, 0, -1};
   int carry = 0, found = 0;
+  long textBase = 0, textAt = -1; /* in the text, CRs dropped */
   for (;;) {
     /* Fill: the line carried over, then as much as the buffer holds. */
     const int ask = TABLE_BUFFER - 1 - carry;
@@ -66,19 +85,27 @@ static int ScanTable(const char *path, const FastSearch *search, char *value, lo
     /* Up to the last line end, unless the table has ended. */
     const int regionEnd = last ? length : UpToLastLineEnd(buffer, length);
     if (regionEnd == 0 && !last) {
+      int ended = 0;
+      carry = IoTextIn(buffer, length, &ended);
+      if (carry < length) continue; /* room made: read on */
       /* A line too long for the buffer ends the table. An '=' waiting for
        * its address has none: the address is empty. */
       found = scan.pending == PENDING_VALUE;
       break;
     }
     found = TableScanRegion(&scan, buffer, buffer + regionEnd, last);
+    if (at && scan.at >= scan.base) {
+      const int offset = (int)(scan.at - scan.base);
+      textAt = textBase + offset - CountReturns(buffer, offset);
+    }
     if (found || last) break;
+    if (at) textBase += regionEnd - CountReturns(buffer, regionEnd);
     /* Carry the incomplete last line over. */
     carry = length - regionEnd;
     memmove(buffer, buffer + regionEnd, (size_t)carry);
     scan.base += regionEnd;
   }
-  if (at) *at = found ? scan.at : -1;
+  if (at) *at = found ? textAt : -1;
 
   IoReaderClose(&reader);
   MemoryFree(&buffer, TABLE_BUFFER, TSL_SOURCE, 132);
@@ -140,19 +167,19 @@ static int ReadAndIndex(const char *path) {
   return 1;
 }
 
-static int LookupKept(const char *path, const FastSearch *search, const char *key, char *value) {
+static int LookupKept(const char *path, const char *key, char *value) {
   OsFileStamp stamp;
   if (!IoFileStamp(path, &stamp)) {
     keep.kept = keep.tooLarge = 0;
-    return ScanTable(path, search, value, nullptr); /* no table: as the scan says */
+    return ScanTable(path, key, value, nullptr); /* no table: as the scan says */
   }
   int same = SameStamp(&stamp, &keep.stamp);
   if (!(keep.kept && same)) {
-    if (keep.tooLarge && same) return ScanTable(path, search, value, nullptr);
+    if (keep.tooLarge && same) return ScanTable(path, key, value, nullptr);
     keep.kept = 0;
     keep.stamp = stamp;
     keep.tooLarge = !ReadAndIndex(path);
-    if (keep.tooLarge) return ScanTable(path, search, value, nullptr);
+    if (keep.tooLarge) return ScanTable(path, key, value, nullptr);
     keep.kept = IoTimeNow() - stamp.modified > 2;
   }
   int at;
@@ -165,33 +192,33 @@ void LookupKeepTables(int enabled) {
 }
 #endif
 
-/* Prepares search for key and empties value; 0 for a key that is a miss in
- * any table (empty, too long, or holding a byte below 32, which could also
- * reach across the end of a region). */
-static int PrepareLookup(FastSearch *search, const char *key, char *value) {
-  int ready = FastSearchInit(search, key, 0);
+/* Empties value; 0 for a key that is a miss in any table: empty, too long,
+ * or holding a byte below 32 (never asked for, as the driver ends a query
+ * there; it could reach across the end of a region). The scan's search is
+ * prepared only where a table is scanned: a kept table's index needs none. */
+static int PrepareLookup(const char *key, char *value) {
+  if (key == nullptr) CHECK_PTR(key); /* reported as a checked call would */
   value[0] = 0;
-  return ready && !(TableKeyFlaws(key, StrLength(key)) & TABLE_KEY_UNSEARCHABLE);
+  return !(TableKeyFlaws(key, (int)strlen(key)) & TABLE_KEY_UNSEARCHABLE);
 }
 
 int LookupRedirect(const char *key, char *value) {
-  FastSearch search;
-  if (!PrepareLookup(&search, key, value)) return 0;
+  if (!PrepareLookup(key, value)) return 0;
   char path[TABLE_PATH];
   if (!GetProgramDirectory(path, TABLE_PATH)) return 1;
-  if (StrLength(path) + StrLength(kTableName) >= TABLE_PATH) return 1;
-  StrAppend(path, kTableName);
+  const size_t folder = strlen(path);
+  if (folder + sizeof(kTableName) > TABLE_PATH) return 1;
+  memcpy(path + folder, kTableName, sizeof(kTableName));
 #ifdef LINKHOP_PERSISTENT
-  if (keep.enabled) return LookupKept(path, &search, key, value);
+  if (keep.enabled) return LookupKept(path, key, value);
 #endif
-  return ScanTable(path, &search, value, nullptr);
+  return ScanTable(path, key, value, nullptr);
 }
 
 int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
-  FastSearch search;
   *at = -1;
-  if (!PrepareLookup(&search, key, value)) return 0;
-  return ScanTable(path, &search, value, at);
+  if (!PrepareLookup(key, value)) return 0;
+  return ScanTable(path, key, value, at);
 }
 
 /* ---- The request ----------------------------------------------------- */
@@ -236,7 +263,7 @@ void AnswerRequest(void) {
       /* A key: the target is the table's address for it, or empty. */
       LookupRedirect(query, value);
       CgiLog(kLogDirectory, LOG_KEY_MESSAGE, query, value);
-      StrCopy(query, value);
+      memcpy(query, value, strlen(value) + 1);
     }
 
     if (query[0] == 0) {

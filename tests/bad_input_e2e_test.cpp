@@ -326,7 +326,7 @@ TEST_F(BadInputE2eTest, BrokenStandardStreams) {
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     ProcessResult result =
         RunProcess(program_, argv, c.status == 0 ? Env{} : RequestEnv(c.env), c.body, bin_,
-                   {c.input, c.output, true});  // the banner: at a console, not a server
+                   {c.input, c.output, true, {}});  // the banner: at a console, not a server
     Check(result, c.expected, TakeLog(logs_), c.status, c.output == Stdout::kCapture);
   }
 }
@@ -501,7 +501,7 @@ TEST_F(BadInputE2eTest, HugeOrEmptyArgumentZero) {
       SCOPED_TRACE(query);
       ProcessResult result =
           RunProcess(program_, c.argv, RequestEnv({{"QUERY_STRING", query}}), "",
-                     elsewhere.path(), {Stdin::kBytes, Stdout::kCapture, true});
+                     elsewhere.path(), {Stdin::kBytes, Stdout::kCapture, true, {}});
       Expected expected = Answer(query);
       if (!c.ownFolder) {
         if (expected.out == Redirect(kHit)) expected.out = kMissPage;
@@ -574,7 +574,7 @@ TEST_F(BadInputE2eTest, ProgramFolderIsItsOwnOrNone) {
     for (const char *query : {"q.example", "ab"}) {
       SCOPED_TRACE(query);
       ProcessResult result = RunProcess(program, argv, RequestEnv({{"QUERY_STRING", query}}),
-                                        "", from, {Stdin::kBytes, Stdout::kCapture, true});
+                                        "", from, {Stdin::kBytes, Stdout::kCapture, true, {}});
       Expected expected = Answer(query);
       if (c.kind == kNone) {
         if (expected.out == Redirect(kHit)) expected.out = kMissPage;
@@ -600,7 +600,7 @@ TEST_F(BadInputE2eTest, ProgramFolderIsItsOwnOrNone) {
   ASSERT_EQ(symlink((dir / "bin/linkhop").c_str(), (dir / "cgi-bin/linkhop").c_str()), 0);
   ProcessResult result = RunProcess(dir / "cgi-bin/linkhop", {"linkhop"},
                                     RequestEnv({{"QUERY_STRING", "ab"}}), "", dir / "cgi-bin",
-                                    {Stdin::kBytes, Stdout::kCapture, true});
+                                    {Stdin::kBytes, Stdout::kCapture, true, {}});
   Check(result, Answer("ab"), TakeLog(dir / "cgi-bin/hopdata/logs"));
 }
 

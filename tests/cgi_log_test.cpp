@@ -151,6 +151,9 @@ TEST_F(CgiLogTest, FileNamedAfterTheLocalDate) {
       {951868800, "03012000.log", "00F21840"},       // 1 Mar 2000 00:00
       {1796539140, "12062026.log", "01C8E7CF"},      // 6 Dec 2026 06:39
       {1796539199, "12062026.log", "01C8E7CF"},      // seconds ignored
+      {0, "01011970.log", "000005A0"},               // the epoch
+      {253402300799, "12319999.log", "02F268BF"},    // the last four-digit year
+      {253402300800, "010110000.log", "02F268C0"},   // five digits; the stamp's year kept to 8 bits
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.file);

@@ -28,11 +28,12 @@ namespace {
 // Reads a whole file through the text-mode reader in reads of `chunk` bytes,
 // checking that every read but the last is full and that the end stays the
 // end.
-std::string ReadText(const std::string &path, int chunk, bool *allFull) {
+std::string ReadText(const std::string &path, int chunk, bool *allFull, bool keepReturns = false) {
   IoReader *reader = new IoReader;
   std::string text;
   *allFull = true;
   EXPECT_EQ(IoReaderOpen(reader, path.c_str(), nullptr), 1) << path;
+  if (keepReturns) IoReaderKeepReturns(reader, 1);
   std::vector<char> buffer(chunk);
   bool ended = false;
   int n;
@@ -103,6 +104,11 @@ TEST(IoReadTest, TextModeDropsCarriageReturnsAndEndsAtSubstitute) {
       bool allFull = false;
       EXPECT_EQ(ReadText(dir / "t.txt", chunk, &allFull), c.text) << "chunk " << chunk;
       EXPECT_TRUE(allFull) << "a dropped CR must not make a read short, chunk " << chunk;
+      // A reader that keeps the CRs still ends the data at 0x1A.
+      EXPECT_EQ(ReadText(dir / "t.txt", chunk, &allFull, true),
+                c.bytes.substr(0, c.bytes.find('\x1A')))
+          << "CRs kept, chunk " << chunk;
+      EXPECT_TRUE(allFull) << "CRs kept, chunk " << chunk;
     }
   }
 }

@@ -436,7 +436,10 @@ TEST_F(LookupTest, KeptTableSeesEveryEdit) {
 // carriage returns, high bytes, the odd 0x1A, empty lines and lines of about
 // 4094 and 4095 bytes, with padding that puts entries at and across the ends
 // of reads; keys drawn from the same fragments in random case, some holding
-// a space, as a request body may.
+// a space, as a request body may. Carriage returns come alone, in runs,
+// before line feeds, inside keys and addresses and sprinkled through long
+// lines, so that a line's bytes on disk may outrun a read while its text
+// still fits.
 TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
   const uint32_t seed = 7351;
   std::mt19937 random(seed);
@@ -448,8 +451,15 @@ TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
       if (pick(2)) c = (char)toupper((unsigned char)c);
     return s;
   };
+  auto sprinkleReturns = [&](std::string s, size_t count) {
+    for (size_t i = 0; i < count; i++) s.insert(pick(s.size() + 1), "\r");
+    return s;
+  };
   auto token = [&]() -> std::string {
-    switch (pick(24)) {
+    switch (pick(27)) {
+      case 24: return sprinkleReturns(randomCase(kFragments[pick(fragmentCount)]), 1 + pick(2));
+      case 25: return std::string(1 + pick(3), '\r');
+      case 26: return sprinkleReturns("http://a.example/" + std::string(pick(300), 'w'), 1 + pick(3));
       case 0: case 1: case 2: case 3: case 4: case 5:
         return randomCase(kFragments[pick(fragmentCount)]);
       case 6: case 7: case 8: return "=";
@@ -469,9 +479,11 @@ TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
     if (kind == 3) {  // about as long as a read can hold
       std::string text = pick(2) ? randomCase(kFragments[pick(fragmentCount)]) + "=" : "";
       size_t length = kChunk - 3 + pick(5);
-      return text + std::string(length > text.size() ? length - text.size() : 0, 'q');
+      text += std::string(length > text.size() ? length - text.size() : 0, 'q');
+      return pick(2) ? text : sprinkleReturns(text, pick(8));
     }
     if (kind == 4) return std::string(pick(kChunk), 'p');  // padding
+    if (kind == 5) return sprinkleReturns(std::string(pick(kChunk), 'p'), pick(16));
     std::string text;
     for (size_t i = 0, n = 1 + pick(8); i < n; i++) text += token();
     return text;
