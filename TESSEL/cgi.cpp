@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "logclient.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
 #include "tsl-str.h"
@@ -380,6 +381,18 @@ static int BuildLogPath(char *path, const char *directory, const OsDateTime *now
   return -1;
 }
 
+/* The client address a line starts with, as the operator's setting keeps
+ * it. A setting the program does not know keeps none, and says so. */
+static const char *LoggedClient(char *room) {
+  const char *setting = CgiVariable(LOG_CLIENT_SETTING);
+  const char *client = LogClientAddress(cgiState.remoteAddress, setting, room);
+  if (client) return client;
+  CgiReportFailure("%s=\"%.100s\" is not full, masked or none: the request log keeps no "
+                   "client address",
+                   LOG_CLIENT_SETTING, setting);
+  return "0.0.0.0";
+}
+
 int CgiLog(const char *directory, const char *format, ...) {
   CHECK_PTR_AT_LINE(719, directory);
   CHECK_PTR_AT_LINE(720, format);
@@ -421,12 +434,8 @@ int CgiLog(const char *directory, const char *format, ...) {
   int stamp;
   DateToMinutes(&stamp, (unsigned char)now.hour, (unsigned char)now.minute,
                 (unsigned char)now.month, (unsigned char)now.day, (unsigned char)now.year);
-  char line[LOG_LINE_SIZE];
-  int used;
-  if (cgiState.remoteAddress)
-    used = snprintf(line, sizeof(line), "%s %.8X ", cgiState.remoteAddress, (unsigned)stamp);
-  else
-    used = snprintf(line, sizeof(line), "0.0.0.0 %.8X ", (unsigned)stamp);
+  char line[LOG_LINE_SIZE], client[LOG_CLIENT_ROOM];
+  int used = snprintf(line, sizeof(line), "%s %.8X ", LoggedClient(client), (unsigned)stamp);
   if (used < 0) used = 0;
   if (used < (int)sizeof(line)) {
     va_list args;

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "cgi.h"
+#include "explicit.h"
 #include "fastsrch.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
@@ -225,6 +226,18 @@ static int AnswerErrorPage(const char *text) {
   return 1;
 }
 
+/* Logs an explicit address: 1 when it may be answered, 0 when the
+ * operator's list refuses it (logged as [Refused], for the webmaster to see
+ * who tries to use the site as a relay). */
+static int LogExplicit(const char *address) {
+  if (ExplicitAllowed(address, CgiVariable(EXPLICIT_SETTING))) {
+    CgiLog(kLogDirectory, "[Explicit] %s\n", address);
+    return 1;
+  }
+  CgiLog(kLogDirectory, "[Refused] %s\n", address);
+  return 0;
+}
+
 void AnswerRequest(void) {
   CgiInit();
 
@@ -244,8 +257,9 @@ void AnswerRequest(void) {
 
     /* Logged before the answer: a line is never lost to a visitor who has
      * already been sent on. */
+    int refused = 0;
     if (TakeQuery(query)) {
-      CgiLog(kLogDirectory, "[Explicit] %s\n", query);
+      refused = !LogExplicit(query);
     } else {
       /* A key: the target is the table's address for it, or empty. */
       LookupRedirect(query, value);
@@ -253,7 +267,10 @@ void AnswerRequest(void) {
       StrCopy(query, value);
     }
 
-    if (query[0] == 0) {
+    if (refused) {
+      CgiPrint("Status: 403 Forbidden\n");
+      AnswerErrorPage("Address not allowed!<BR>\n");
+    } else if (query[0] == 0) {
       /* A key without an address: an empty Location would send the client
        * back to this very URL, again and again. The log line above, with
        * its empty address, is how the webmaster finds the broken link. */
