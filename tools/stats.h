@@ -50,6 +50,7 @@ struct HostRow {
 struct DayRow {
   int day = 0;
   uint64_t hits = 0, misses = 0, explicit_ = 0, unreadable = 0;
+  uint64_t refused = 0;  // explicit addresses refused: not among the requests answered
   uint64_t clients = 0;  // distinct client addresses
   uint64_t requests() const { return hits + misses + explicit_; }
 };
@@ -70,10 +71,12 @@ struct BadFile {
 
 struct Report {
   uint64_t files = 0, lines = 0, hits = 0, misses = 0, explicit_ = 0, unreadable = 0;
+  uint64_t refused = 0;  // [Refused] lines: explicit addresses the site's list refused
   uint64_t clients = 0;  // distinct client addresses over every day
   int first = 0, last = 0;  // the first and last day read; 0 without files
   std::vector<KeyRow> keys;  // every key, in no order
   std::vector<HostRow> hosts;
+  std::vector<HostRow> refusedHosts;  // the hosts of the refused addresses
   std::vector<DayRow> days;  // one per day with a log, by day
   std::array<uint64_t, 24> hours{};
   std::vector<BadFile> bad;  // files with unreadable lines, in reading order
@@ -93,6 +96,7 @@ bool ReadLogs(const std::vector<LogFile> &logs, bool progress, Report *report,
 std::vector<const KeyRow *> TopKeys(const Report &report, size_t top);    // by requests
 std::vector<const KeyRow *> TopMisses(const Report &report, size_t top);  // by misses
 std::vector<const HostRow *> TopHosts(const Report &report, size_t top);
+std::vector<const HostRow *> TopRefusedHosts(const Report &report, size_t top);
 
 // Bytes as a terminal or a page may show them: valid UTF-8 stays, every
 // other byte and every control character becomes \xHH. With controls false
