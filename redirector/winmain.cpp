@@ -2,7 +2,8 @@
  * with a 301 redirect.
  *
  * A query holding a full stop is an explicit address and is the target as
- * it stands; any other query is a key for the redirect table. Started with
+ * it stands, where the site's list allows it; any other query is a key for
+ * the redirect table. Started with
  * the single argument "/?" or "-?", the program prints its banner instead.
  */
 #include <string.h>

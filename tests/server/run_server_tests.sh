@@ -15,6 +15,12 @@
 # 10,000 requests, a kept connection and, where the server starts the
 # program, a kill in mid-burst.
 #
+# Then the operator's settings (LINKHOP_EXPLICIT, LINKHOP_LOG_CLIENT),
+# switched on where the shipped configurations show them commented out,
+# behind each server, and given to the persistent program over FastCGI as
+# parameters and from its environment: the table of explicit addresses in
+# tests/explicit_addresses.txt, and the log lines with masked addresses.
+#
 # Usage: run_server_tests.sh [path/to/linkhop]     (or LINKHOP_BINARY=...)
 # A set-up whose server is not installed is skipped. Exit status: 0 when
 # every check passed, 1 when one failed, 77 when every set-up was skipped.
