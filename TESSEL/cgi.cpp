@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "logclient.h"
 #include "logfmt.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
@@ -419,6 +420,18 @@ static int BuildLogPath(char *path, const char *directory, const OsDateTime *now
   return 1;
 }
 
+/* The client address a line starts with, as the operator's setting keeps
+ * it. A setting the program does not know keeps none, and says so. */
+static const char *LoggedClient(char *room) {
+  const char *setting = CgiVariable(LOG_CLIENT_SETTING);
+  const char *client = LogClientAddress(cgiState.remoteAddress, setting, room);
+  if (client) return client;
+  CgiReportFailure("%s=\"%.100s\" is not full, masked or none: the request log keeps no "
+                   "client address",
+                   LOG_CLIENT_SETTING, setting);
+  return LOG_NO_ADDRESS;
+}
+
 int CgiLog(const char *directory, const char *format, ...) {
   CHECK_PTR_AT_LINE(719, directory);
   CHECK_PTR_AT_LINE(720, format);
@@ -460,8 +473,8 @@ int CgiLog(const char *directory, const char *format, ...) {
   int stamp;
   DateToMinutes(&stamp, (unsigned char)now.hour, (unsigned char)now.minute,
                 (unsigned char)now.month, (unsigned char)now.day, (unsigned char)now.year);
-  char line[LOG_LINE_SIZE];
-  const char *address = cgiState.remoteAddress ? cgiState.remoteAddress : LOG_NO_ADDRESS;
+  char line[LOG_LINE_SIZE], client[LOG_CLIENT_ROOM];
+  const char *address = LoggedClient(client);
   const size_t addressLength = strlen(address);
   int used;
   if (addressLength + LOG_STAMP_DIGITS + 2 < sizeof(line)) { /* "address stamp " */

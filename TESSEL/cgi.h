@@ -105,7 +105,9 @@ int CgiReportFailure(const char *format, ...);
 
 /* Appends one line, "address stamp message" (see logfmt.h), to the day's log file
  * directory + MMDDYYYY.log beside the program; directory ends in a
- * backslash ("hopdata\logs\"). The address is REMOTE_ADDR, or 0.0.0.0; the
+ * backslash ("hopdata\logs\"). The address is REMOTE_ADDR, or 0.0.0.0, as
+ * much of it as LINKHOP_LOG_CLIENT keeps (see logclient.h; a value it does
+ * not know keeps none and costs a line of CgiReportFailure); the
  * stamp is DateToMinutes of the local time in eight upper-case hexadecimal
  * digits; the message is format and its arguments, printf style, and
  * supplies the line end. The whole line reaches the file in one write, so

@@ -13,7 +13,9 @@
  *            hexadecimal digits;
  *   KEY      the key asked for, and TARGET the table's address for it
  *            (empty when the table has none); or KEY is LOG_EXPLICIT_KEY
- *            and TARGET an explicit address, which holds a full stop.
+ *            and TARGET an explicit address, which holds a full stop; or
+ *            KEY is LOG_REFUSED_KEY and TARGET an explicit address that
+ *            the site's list of hosts refused.
  *
  * The stamp counts minutes from 31 December 1969, 00:00: 1 January 1970 is
  * day 1. Its calendar makes every fourth year a leap year, which is the
@@ -36,9 +38,11 @@
 #define LOG_LINE_HEAD_FORMAT "%s %.8X "
 #define LOG_NO_ADDRESS "0.0.0.0"
 
-/* The driver's two messages after the stamp; each supplies the line end. */
+/* The driver's three messages after the stamp; each supplies the line end. */
 #define LOG_EXPLICIT_KEY "Explicit"
 #define LOG_EXPLICIT_MESSAGE "[" LOG_EXPLICIT_KEY "] %s\n"
+#define LOG_REFUSED_KEY "Refused"
+#define LOG_REFUSED_MESSAGE "[" LOG_REFUSED_KEY "] %s\n"
 #define LOG_KEY_MESSAGE "[%s] %s\n"
 
 enum {

@@ -41,6 +41,7 @@ REQUEST_MEMORY_GOAL = 1.20   # linkhop / floor, peak resident memory: at most
 CHECK_GOAL = 0.50            # hoptool check / grep -F -i -f, wall time: at most
 ADD_GOAL = 2.00              # hoptool add / hoptool check, wall time: at most
 STATS_GOAL = 0.33            # hoptool stats --json / awk's count, median wall time: at most
+EXPLICIT_GOAL = 1.02         # an explicit address checked against 20 hosts / unset, wall time: at most
 
 
 def load(path):
@@ -146,6 +147,18 @@ def main():
                          *verdict(r, REQUEST_EQUAL_GOAL, True)))
             if status["A"] != {1} or status["B"] != {0}:
                 notes.append("request: unexpected exit status, linkhop %s equal-work program %s"
+                             % (sorted(status["A"]), sorted(status["B"])))
+        elif kind == "explicit":
+            runs, status = load(field[1])
+            a_ns = statistics.median(t for t, _ in runs["A"])
+            b_ns = statistics.median(t for t, _ in runs["B"])
+            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            r = a_ns / b_ns
+            rows.append(("explicit address, LINKHOP_EXPLICIT of 20 hosts (%d runs each)"
+                         % len(runs["A"]), duration(a_ns), duration(b_ns) + " unset",
+                         "%.2fx" % r + spread, *verdict(r, EXPLICIT_GOAL, True)))
+            if status["A"] != {1} or status["B"] != {1}:
+                notes.append("explicit: unexpected exit status, with the list %s without %s"
                              % (sorted(status["A"]), sorted(status["B"])))
         elif kind == "scan":
             label, raw, size, goal = field[1], field[2], int(field[3]), float(field[4])

@@ -1,7 +1,8 @@
 /* spawn_timer - times two commands run one after the other, A B A B ...,
  * each as a fresh process, the way a web server starts a CGI program.
  *
- *   spawn_timer [-m] [-n runs] [-w warmup] [-t seconds] [-i input] -- A... -- B...
+ *   spawn_timer [-m] [-n runs] [-w warmup] [-t seconds] [-i input]
+ *               [-a NAME=VALUE]... [-b NAME=VALUE]... -- A... -- B...
  *
  * Prints one line per measured run, "A|B <nanoseconds> <peak-kB> <status>":
  * the wall time from fork to the end of wait4, the child's peak resident
@@ -9,7 +10,10 @@
  * (default /dev/null), standard output and error go to /dev/null. Warm-up
  * pairs are run first and not printed. The run stops after the given
  * number of pairs or, once a pair has ended past the time bound, early; the
- * last line, "# pairs <n>", says how many pairs were measured.
+ * last line, "# pairs <n>", says how many pairs were measured. Each -a
+ * adds a variable to A's environment alone, each -b to B's, so that one
+ * program can be timed with and without a setting (give B a variable of the
+ * same size that it never reads: adding one costs the child some time).
  *
  * The peak is wait4's ru_maxrss, which is coarse for a small process: it
  * also counts the forked copy of this harness until exec, and recent Linux
@@ -81,9 +85,12 @@ static pid_t WaitTraced(pid_t pid, int *status, struct rusage *usage, long *peak
 
 static int traced = 0; /* -m */
 
+enum { MAX_EXTRA = 16 };
+static char *extra[2][MAX_EXTRA + 1]; /* -a, -b: A's and B's own variables, null-ended */
+
 /* Runs argv once; fills *out. Exits the harness when the child cannot be
  * started at all. */
-static void RunOnce(char **argv, const char *input, Sample *out) {
+static void RunOnce(char **argv, char **variables, const char *input, Sample *out) {
   long long start = Now();
   pid_t pid = fork();
   if (pid < 0) {
@@ -99,6 +106,7 @@ static void RunOnce(char **argv, const char *input, Sample *out) {
     dup2(null, STDERR_FILENO);
     close(in);
     close(null);
+    for (; variables && *variables; variables++) putenv(*variables);
     if (traced) ptrace(PTRACE_TRACEME, 0, 0, 0);
     execvp(argv[0], argv);
     _exit(127);
@@ -126,7 +134,8 @@ static void RunOnce(char **argv, const char *input, Sample *out) {
 
 static void Usage(void) {
   fprintf(stderr,
-          "usage: spawn_timer [-m] [-n runs] [-w warmup] [-t seconds] [-i input] -- A... -- B...\n");
+          "usage: spawn_timer [-m] [-n runs] [-w warmup] [-t seconds] [-i input] "
+          "[-a NAME=VALUE]... [-b NAME=VALUE]... -- A... -- B...\n");
   exit(2);
 }
 
@@ -134,7 +143,7 @@ int main(int argc, char **argv) {
   long runs = 1000, warmup = 20;
   double seconds = 60;
   const char *input = "/dev/null";
-  int i = 1;
+  int i = 1, extras[2] = {0, 0};
   for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
     if (strcmp(argv[i], "-m") == 0) {
       traced = 1;
@@ -145,6 +154,12 @@ int main(int argc, char **argv) {
     else if (strcmp(argv[i], "-w") == 0) warmup = atol(argv[++i]);
     else if (strcmp(argv[i], "-t") == 0) seconds = atof(argv[++i]);
     else if (strcmp(argv[i], "-i") == 0) input = argv[++i];
+    else if ((strcmp(argv[i], "-a") == 0 || strcmp(argv[i], "-b") == 0) &&
+             strchr(argv[i + 1], '=')) {
+      const int side = argv[i][1] == 'b';
+      if (extras[side] == MAX_EXTRA) Usage();
+      extra[side][extras[side]++] = argv[++i];
+    }
     else Usage();
   }
   if (i >= argc || runs < 1 || runs > MAX_RUNS || warmup < 0 || seconds <= 0) Usage();
@@ -157,14 +172,14 @@ int main(int argc, char **argv) {
 
   Sample scratch;
   for (long k = 0; k < warmup; k++) {
-    RunOnce(a, input, &scratch);
-    RunOnce(b, input, &scratch);
+    RunOnce(a, extra[0], input, &scratch);
+    RunOnce(b, extra[1], input, &scratch);
   }
   long long deadline = Now() + (long long)(seconds * 1e9);
   long pairs = 0;
   while (pairs < runs) {
-    RunOnce(a, input, &samples[0][pairs]);
-    RunOnce(b, input, &samples[1][pairs]);
+    RunOnce(a, extra[0], input, &samples[0][pairs]);
+    RunOnce(b, extra[1], input, &samples[1][pairs]);
     pairs++;
     if (Now() > deadline) break;
   }

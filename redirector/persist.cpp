@@ -10,6 +10,7 @@
 #include <fcgiapp.h>
 #include <fcgios.h>
 #include <signal.h>
+#include <string.h>
 
 #include "cgi.h"
 #include "tsl-core.h"
@@ -26,8 +27,19 @@ static struct {
  * announced end and answered before the process gets here. */
 static void Stop(void) { persist.stopping = 1; }
 
+/* The operator's own settings (LINKHOP_...) may also be given to the
+ * process once, in its environment, where a server starts it (lighttpd's
+ * bin-environment, spawn-fcgi, systemd's Environment=); the request's
+ * parameters come first. Every other variable is the request's alone: a
+ * QUERY_STRING or CONTENT_LENGTH left in the process's environment must
+ * never stand in for one the request did not send. */
+static int IsSetting(const char *name) { return strncmp(name, "LINKHOP_", 8) == 0; }
+
 static const char *RequestVariable(void *context, const char *name) {
-  return FCGX_GetParam(name, static_cast<FCGX_Request *>(context)->envp);
+  const char *value = FCGX_GetParam(name, static_cast<FCGX_Request *>(context)->envp);
+  if (value == nullptr && IsSetting(name))
+    value = cgiProcessSource.variable(cgiProcessSource.context, name);
+  return value;
 }
 
 static int RequestBody(void *context, char *buffer, int count) {

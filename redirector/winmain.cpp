@@ -2,12 +2,14 @@
  * with a 301 redirect.
  *
  * A query holding a full stop is an explicit address and is the target as
- * it stands; any other query is a key for the redirect table. Started with
+ * it stands, where the site's list allows it; any other query is a key for
+ * the redirect table. Started with
  * the single argument "/?" or "-?", the program prints its banner instead.
  */
 #include <string.h>
 
 #include "cgi.h"
+#include "explicit.h"
 #include "fastsrch.h"
 #include "logfmt.h"
 #include "tsl-core.h"
@@ -238,6 +240,18 @@ static int AnswerErrorPage(const char *text) {
   return 1;
 }
 
+/* Logs an explicit address: 1 when it may be answered, 0 when the
+ * operator's list refuses it (logged as [Refused], for the webmaster to see
+ * who tries to use the site as a relay). */
+static int LogExplicit(const char *address) {
+  if (ExplicitAllowed(address, CgiVariable(EXPLICIT_SETTING))) {
+    CgiLog(kLogDirectory, LOG_EXPLICIT_MESSAGE, address);
+    return 1;
+  }
+  CgiLog(kLogDirectory, LOG_REFUSED_MESSAGE, address);
+  return 0;
+}
+
 void AnswerRequest(void) {
   CgiInit();
 
@@ -257,8 +271,9 @@ void AnswerRequest(void) {
 
     /* Logged before the answer: a line is never lost to a visitor who has
      * already been sent on. */
+    int refused = 0;
     if (TakeQuery(query)) {
-      CgiLog(kLogDirectory, LOG_EXPLICIT_MESSAGE, query);
+      refused = !LogExplicit(query);
     } else {
       /* A key: the target is the table's address for it, or empty. */
       LookupRedirect(query, value);
@@ -266,7 +281,10 @@ void AnswerRequest(void) {
       memcpy(query, value, strlen(value) + 1);
     }
 
-    if (query[0] == 0) {
+    if (refused) {
+      CgiPrint("Status: 403 Forbidden\n");
+      AnswerErrorPage("Address not allowed!<BR>\n");
+    } else if (query[0] == 0) {
       /* A key without an address: an empty Location would send the client
        * back to this very URL, again and again. The log line above, with
        * its empty address, is how the webmaster finds the broken link. */

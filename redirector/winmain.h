@@ -35,9 +35,10 @@ enum {
 int TakeQuery(char *query);
 
 /* Answers the request in hand, from CgiInit to CgiShutdown: the 301 block,
- * the 404 page of a key without an address, or an error page; one line in
- * the day's request log for each redirect and miss. The core and the
- * tracked heap are started. */
+ * the 404 page of a key without an address, the 403 page of an explicit
+ * address that LINKHOP_EXPLICIT refuses (see explicit.h), or an error page;
+ * one line in the day's request log for each redirect, miss and refusal.
+ * The core and the tracked heap are started. */
 void AnswerRequest(void);
 
 #endif

@@ -6,6 +6,10 @@
 #     and the log cost), and against a static program that does the same
 #     work plainly (reads the table, learns the date, appends the log line,
 #     writes the answer: what our own code costs);
+#   - one request for an explicit address with LINKHOP_EXPLICIT set to a list
+#     of 20 hosts (the address's host the last) against the same request
+#     with the setting unset (and a variable of the same size in its place):
+#     what the check costs;
 #   - the table scan against grep on the same file, for the key on the last
 #     line of tables from 64 KiB to 64 MiB, LF and CR LF;
 #   - requests per second and p99 latency behind lighttpd and nginx
@@ -122,6 +126,20 @@ echo "one request: linkhop against the equal-work program, $request_runs runs ea
 cgi QUERY_STRING=news "$timer" -n "$request_runs" -w 50 -t "$request_seconds" \
   -- "$site/cgi-bin/linkhop" -- "$site/cgi-bin/equal" >"$work/request-equal.raw"
 row requestequal "$work/request-equal.raw"
+
+# ---- An explicit address checked against a list ---------------------------
+hosts=$(for i in $(seq 20); do printf '.site%d.example ' "$i"; done)
+target=https://www.site20.example/page.html
+cgi QUERY_STRING=$target LINKHOP_EXPLICIT="$hosts" "$site/cgi-bin/linkhop" >"$work/linkhop.out" || true
+if ! grep -q "^Location: $target" "$work/linkhop.out"; then
+  row note "explicit: linkhop did not allow $target with the list of 20 hosts"
+fi
+echo "explicit address: with a list of 20 hosts against none, $request_runs runs each..."
+cgi QUERY_STRING=$target "$timer" -n "$request_runs" -w 50 -t "$request_seconds" \
+  -a "LINKHOP_EXPLICIT=$hosts" -b "LINKHOP_NOT_USED=$hosts" \
+  -- "$site/cgi-bin/linkhop" -- "$site/cgi-bin/linkhop" \
+  >"$work/explicit.raw"
+row explicit "$work/explicit.raw"
 
 # ---- The table scan ------------------------------------------------------
 key=quicklink

@@ -61,7 +61,7 @@ const Json *Row(const Json &list, const char *field, const std::string &value) {
 struct LineCase {
   const char *what;
   std::string line;  // without its line end
-  const char *kind;  // hit, miss, explicit or unreadable
+  const char *kind;  // hit, miss, explicit, refused or unreadable
   std::string key, target;
 };
 
@@ -82,6 +82,10 @@ TEST(HoptoolStatsLines, EachLineIsReadAsTheProgramWroteIt) {
       {"Explicit without a full stop is the key", "192.0.2.7" + s + "[Explicit] https://intranet/",
        "hit", "Explicit", "https://intranet/"},
       {"the key Explicit missed", "192.0.2.7" + s + "[Explicit] ", "miss", "Explicit", ""},
+      {"a refused address", "192.0.2.0" + s + "[Refused] https://u@Evil.TEST:8443/login",
+       "refused", "Refused", "https://u@Evil.TEST:8443/login"},
+      {"Refused without a full stop is the key", "::" + s + "[Refused] /intranet", "hit",
+       "Refused", "/intranet"},
       {"a key with spaces", "192.0.2.7" + s + "[my key ] t", "hit", "my key ", "t"},
       {"a key with brackets", "192.0.2.7" + s + "[[a]b]] t", "hit", "[a]b]", "t"},
       {"a key holding \"] \" is cut there", "192.0.2.7" + s + "[a] b] t", "hit", "a", "b] t"},
@@ -116,7 +120,8 @@ TEST(HoptoolStatsLines, EachLineIsReadAsTheProgramWroteIt) {
     EXPECT_EQ(std::string(line.key, line.keyLength), c.key);
     EXPECT_EQ(std::string(line.target, line.targetLength), c.target);
     EXPECT_EQ(line.isExplicit, kind == "explicit");
-    EXPECT_EQ(kind == "hit", !line.isExplicit && line.targetLength > 0);
+    EXPECT_EQ(line.isRefused, kind == "refused");
+    EXPECT_EQ(kind == "hit", !line.isExplicit && !line.isRefused && line.targetLength > 0);
     if (c.line[0] != 'a') {  // 01C8E7CF is 06:39 local time.
       EXPECT_EQ(line.stamp, 0x01C8E7CFu);
       EXPECT_EQ(hopstats::StampHour(line.stamp), 6);
@@ -470,6 +475,7 @@ TEST_F(SmallSite, WritesCsvForSpreadsheets) {
             "totals,files,1\r\ntotals,lines,7\r\ntotals,hits,2\r\ntotals,misses,3\r\n"
             "totals,explicit,1\r\ntotals,unreadable,1\r\ntotals,keys,4\r\n"
             "totals,explicit_hosts,1\r\ntotals,clients,3\r\n"
+            "totals,refused,0\r\ntotals,refused_hosts,0\r\n"
             "totals,first_day,2026-12-06\r\ntotals,last_day,2026-12-06\r\n"
             "\r\n"
             "section,key,requests,hits,misses,first_day,last_day\r\n"
@@ -484,6 +490,8 @@ TEST_F(SmallSite, WritesCsvForSpreadsheets) {
             "\r\n"
             "section,host,requests,first_day,last_day\r\n"
             "explicit_hosts,shop.example,1,2026-12-06,2026-12-06\r\n"
+            "\r\n"
+            "section,host,refused,first_day,last_day\r\n"
             "\r\n"
             "section,day,requests,hits,misses,explicit,clients,unreadable\r\n"
             "days,2026-12-06,6,2,3,1,3,1\r\n"
@@ -502,7 +510,7 @@ TEST_F(SmallSite, JsonListsAsManyRowsAsAsked) {
   std::vector<std::string> sections;
   for (const auto &item : stats.items()) sections.push_back(item.key());
   EXPECT_EQ(sections, (std::vector<std::string>{"totals", "keys", "misses", "explicit_hosts",
-                                                "days", "hours", "unreadable"}));
+                                                "refused_hosts", "days", "hours", "unreadable"}));
   EXPECT_EQ(stats["keys"].size(), 1u);
   EXPECT_EQ(stats["keys"][0]["key"], "news");
   // Ties go by the key's bytes.
@@ -524,6 +532,44 @@ TEST_F(SmallSite, WritesASelfContainedPage) {
     EXPECT_EQ(page.find(fetch), std::string::npos) << fetch;
   EXPECT_NE(page.find("<svg"), std::string::npos);
   EXPECT_EQ(Hoptool({"--html", "-", dir.path()}).out, page);
+  EXPECT_EQ(page.find("Refused"), std::string::npos) << "no refused lines, no list of them";
+}
+
+// Explicit addresses the site's list refused, over two days: a total apart
+// from the requests, and a list by host with first and last day, in every
+// format.
+TEST(HoptoolStatsFormats, ListRefusedAddressesByHost) {
+  TempDir dir;
+  WriteFile(dir / "12052026.log",
+            Line("192.0.2.0", Stamp(2026, 12, 5), "Refused", "https://evil.test/a") +
+                Line("192.0.2.0", Stamp(2026, 12, 5), "Explicit", "/local.html"));
+  WriteFile(dir / "12062026.log",
+            Line("2001:db8::", Stamp(2026, 12, 6), "Refused", "HTTPS://Evil.test/b") +
+                Line("0.0.0.0", Stamp(2026, 12, 6), "Refused", "//relay.example/x"));
+  const ProcessResult text = Hoptool({dir.path()});
+  EXPECT_NE(text.out.find("    refused addresses   3  75.0%\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Refused addresses by host (2 of 2)\n"
+                          "  host           refused  first day   last day\n"
+                          "  evil.test            2  2026-12-05  2026-12-06\n"
+                          "  relay.example        1  2026-12-06  2026-12-06\n"),
+            std::string::npos)
+      << text.out;
+  const std::string csv = Hoptool({"--csv", dir.path()}).out;
+  for (const char *row : {"totals,refused,3\r\n", "totals,refused_hosts,2\r\n",
+                          "refused_hosts,evil.test,2,2026-12-05,2026-12-06\r\n",
+                          "refused_hosts,relay.example,1,2026-12-06,2026-12-06\r\n"})
+    EXPECT_NE(csv.find(row), std::string::npos) << row;
+  const Json stats = Stats({dir.path()});
+  EXPECT_EQ(stats["totals"]["refused"], 3);
+  EXPECT_EQ(stats["totals"]["requests"], 1);
+  EXPECT_EQ(stats["totals"]["clients"], 3);  // masked addresses count as they stand
+  EXPECT_EQ(stats["refused_hosts"][0],
+            Json::parse(R"({"host": "evil.test", "refused": 2, "first_day": "2026-12-05",
+                            "last_day": "2026-12-06"})"));
+  const std::string page = Hoptool({"--html", "-", dir.path()}).out;
+  EXPECT_NE(page.find("<h2>Refused addresses by host</h2>"), std::string::npos);
+  EXPECT_NE(page.find("<td class=\"name\">relay.example</td><td class=\"num\">1</td>"),
+            std::string::npos);
 }
 
 TEST(HoptoolStatsPage, ChromiumDrawsTheCharts) {
@@ -650,7 +696,7 @@ TEST(HoptoolStatsTrouble, HelpNamesWhatCannotBeToldApart) {
   const ProcessResult run = Hoptool({"--help"});
   EXPECT_EQ(run.status, 0);
   for (const char *text : {"--from", "--to", "--top", "--csv", "--json", "--html", "--verbose",
-                           "itself 'Explicit'", "first \"] \""})
+                           "itself 'Explicit'", "itself 'Refused'", "first \"] \""})
     EXPECT_NE(run.out.find(text), std::string::npos) << text;
 }
 

@@ -234,6 +234,56 @@ TEST_F(LinkhopE2eTest, BodyReadToItsAnnouncedEnd) {
   }
 }
 
+// A site that lists where explicit addresses may lead: each address of the
+// shared table gets its redirect or the 403 page, byte for byte.
+TEST_F(LinkhopE2eTest, ExplicitAddressesAgainstTheSitesList) {
+  std::string setting;
+  const std::vector<ExplicitCase> table = ExplicitTable(&setting);
+  ASSERT_GT(table.size(), 30u);
+  for (const ExplicitCase &c : table) {
+    SCOPED_TRACE(c.address);
+    ProcessResult r = RunProcess(
+        program_, {}, RequestEnv({{"QUERY_STRING", c.address}, {"LINKHOP_EXPLICIT", setting}}),
+        "", bin_);
+    EXPECT_EQ(r.out, c.allowed ? Redirect(c.address) : kRefusedPage);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+// What each form of the setting lets through. A key is never checked.
+TEST_F(LinkhopE2eTest, ExplicitSettingForms) {
+  const struct {
+    const char *name;
+    const char *setting;  // null: not set
+    std::string query;
+    bool allowed;
+  } cases[] = {
+      {"not set", nullptr, "https://phish.test/login", true},
+      {"empty", "", "https://phish.test/login", true},
+      {"none", "none", "https://example.com/", false},
+      {"none refuses a path on this site", "none", "/index.html", false},
+      {"none leaves keys alone", "none", "news", true},
+      {"an exact host", "example.com", "https://EXAMPLE.com:80", true},
+      {"an exact host only", "example.com", "https://www.example.com/", false},
+      {"commas and spaces", ",a.test,, b.test ,", "http://b.test/x", true},
+      {"tabs", "a.test\tb.test", "http://b.test/x", true},
+      {"separators alone: paths only", " , ", "https://example.com/", false},
+      {"separators alone: a path", " , ", "/index.html", true},
+      {"a dot alone names no host", ".", "https://example.com/", false},
+      {"None is a host name", "None", "https://example.com/", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Env env = {{"QUERY_STRING", c.query}};
+    if (c.setting) env["LINKHOP_EXPLICIT"] = c.setting;
+    ProcessResult r = RunProcess(program_, {}, RequestEnv(env), "", bin_);
+    const bool key = c.query.find('.') == std::string::npos;
+    EXPECT_EQ(r.out, !c.allowed ? kRefusedPage : key ? kMissPage : Redirect(c.query));
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
 TEST_F(LinkhopE2eTest, RedirectBytesOnTheWire) {
   ProcessResult r = RunProcess(program_, {}, RequestEnv({{"QUERY_STRING", "a.b"}}), "", bin_);
   EXPECT_EQ(r.out, "Status: 301 Moved Permanently\r\nURI: a.b\r\nLocation: a.b\r\nMethod: GET\r\n\r\n");

@@ -111,6 +111,95 @@ TEST_F(RequestLogE2eTest, OneLinePerRedirect) {
   }
 }
 
+// How much of the client address a line keeps (LINKHOP_LOG_CLIENT), and
+// what a refused explicit address leaves: each line checked whole.
+TEST_F(RequestLogE2eTest, ClientAddressAsTheSiteKeepsIt) {
+  const char *kUnset = nullptr;
+  const std::string kBadValue = "linkhop: LINKHOP_LOG_CLIENT=\"%s\" is not full, masked or none: "
+                                "the request log keeps no client address\n";
+  const struct {
+    const char *remote;   // REMOTE_ADDR; null: not set
+    const char *setting;  // LINKHOP_LOG_CLIENT; null: not set
+    std::string logged;
+  } cases[] = {
+      {"192.0.2.7", kUnset, "192.0.2.7"},
+      {"junk", kUnset, "junk"},
+      {"2001:db8::7", "full", "2001:db8::7"},
+      {kUnset, "full", "0.0.0.0"},
+      {"192.0.2.7", "masked", "192.0.2.0"},
+      {"10.0.0.255", "masked", "10.0.0.0"},
+      {"255.255.255.255", "masked", "255.255.255.0"},
+      {"2001:db8:85a3:8d3:1319:8a2e:370:7348", "masked", "2001:db8:85a3::"},
+      {"2001:0DB8:00AB:0000:0000:0000:0000:0001", "masked", "2001:db8:ab::"},
+      {"2001:db8::1", "masked", "2001:db8::"},
+      {"2001:db8:0:1::", "masked", "2001:db8::"},
+      {"0:0:1::5", "masked", "0:0:1::"},
+      {"1:0:2::", "masked", "1:0:2::"},
+      {"ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255", "masked", "ffff:ffff:ffff::"},
+      {"::1", "masked", "::"},
+      {"::", "masked", "::"},
+      {"::ffff:192.0.2.7", "masked", "::ffff:192.0.2.0"},
+      {"::FFFF:c000:0207", "masked", "::ffff:192.0.2.0"},
+      {"0:0:0:0:0:ffff:192.0.2.7", "masked", "::ffff:192.0.2.0"},
+      {"64:ff9b::192.0.2.7", "masked", "64:ff9b::"},
+      {"fe80::1%eth0", "masked", "0.0.0.0"},
+      {"1:2:3:4:5:6:7:8:9", "masked", "0.0.0.0"},
+      {"1::2::3", "masked", "0.0.0.0"},
+      {":1::", "masked", "0.0.0.0"},
+      {"1:2:3:4:5:6:7", "masked", "0.0.0.0"},
+      {"12345::", "masked", "0.0.0.0"},
+      {"::1.2.3.4.5", "masked", "0.0.0.0"},
+      {"192.0.2.07", "masked", "0.0.0.0"},
+      {"256.0.2.7", "masked", "0.0.0.0"},
+      {"192.0.2", "masked", "0.0.0.0"},
+      {"192.0.2.7 ", "masked", "0.0.0.0"},
+      {"junk", "masked", "0.0.0.0"},
+      {"", "masked", "0.0.0.0"},
+      {kUnset, "masked", "0.0.0.0"},
+      {"192.0.2.7", "none", "0.0.0.0"},
+      {"2001:db8::7", "none", "0.0.0.0"},
+      {"192.0.2.7", "Masked", "0.0.0.0"},
+      {"192.0.2.7", "", "0.0.0.0"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.remote ? c.remote : "(no address)") + " " +
+                 (c.setting ? c.setting : "(not set)"));
+    for (const auto &name : Listing(logs_)) std::filesystem::remove(logs_ + "/" + name);
+    Env env = {{"QUERY_STRING", "news"}};
+    if (c.remote) env["REMOTE_ADDR"] = c.remote;
+    if (c.setting) env["LINKHOP_LOG_CLIENT"] = c.setting;
+    ProcessResult result = Ask(env);
+    EXPECT_EQ(result.out, Redirect("/news/index.html"));
+    const std::string setting = c.setting ? c.setting : "full";
+    const bool known = setting == "full" || setting == "masked" || setting == "none";
+    char expectedErr[256];
+    snprintf(expectedErr, sizeof(expectedErr), kBadValue.c_str(), setting.c_str());
+    EXPECT_EQ(result.err, known ? "" : expectedErr);
+    ExpectOneLine(c.logged, "[news] /news/index.html\r\n");
+  }
+
+  // An address the site's list refuses: its line where [Explicit] would be;
+  // keys and the table's addresses are never checked.
+  const struct {
+    std::string query, out, message;
+  } explicitCases[] = {
+      {"https://relay.test/x.html", kRefusedPage, "[Refused] https://relay.test/x.html\r\n"},
+      {"https://www.example.com/", Redirect("https://www.example.com/"),
+       "[Explicit] https://www.example.com/\r\n"},
+      {"news", Redirect("/news/index.html"), "[news] /news/index.html\r\n"},
+  };
+  for (const auto &c : explicitCases) {
+    SCOPED_TRACE(c.query);
+    for (const auto &name : Listing(logs_)) std::filesystem::remove(logs_ + "/" + name);
+    ProcessResult result = Ask({{"QUERY_STRING", c.query},
+                                {"REMOTE_ADDR", "2001:db8:85a3:8d3:1319:8a2e:370:7348"},
+                                {"LINKHOP_EXPLICIT", "www.example.com"},
+                                {"LINKHOP_LOG_CLIENT", "masked"}});
+    EXPECT_EQ(result.out, c.out);
+    ExpectOneLine("2001:db8:85a3::", c.message);
+  }
+}
+
 TEST_F(RequestLogE2eTest, ErrorPagesLogNothing) {
   const struct {
     const char *name;

@@ -56,6 +56,19 @@ std::string Redirect(const std::string &target) {
          "\r\nMethod: GET\r\n\r\n";
 }
 
+std::vector<ExplicitCase> ExplicitTable(std::string *setting) {
+  std::ifstream file(LINKHOP_SOURCE_DIR "/tests/explicit_addresses.txt", std::ios::binary);
+  std::vector<ExplicitCase> cases;
+  for (std::string line; std::getline(file, line);) {
+    const size_t tab = line.find('\t');
+    if (line.empty() || line[0] == '#' || tab == std::string::npos) continue;
+    const std::string kind = line.substr(0, tab), rest = line.substr(tab + 1);
+    if (kind == "setting") *setting = rest;
+    else cases.push_back({kind == "allowed", rest});
+  }
+  return cases;
+}
+
 Env RequestEnv(const Env &extra) {
   Env env = {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"SERVER_PROTOCOL", "HTTP/1.1"}};
   env["REQUEST_METHOD"] = extra.count("CONTENT_LENGTH") ? "POST" : "GET";

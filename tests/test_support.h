@@ -59,6 +59,18 @@ inline const std::string kNoQueryPage =
     "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
 inline const std::string kTooLongPage =
     "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
+// An explicit address that LINKHOP_EXPLICIT does not allow.
+inline const std::string kRefusedPage =
+    "Status: 403 Forbidden\r\nContent-Type: text/html\r\n\r\nAddress not allowed!<BR>\r\n";
+
+// The table of explicit addresses a site allows or refuses, shared with the
+// web-server tests (tests/explicit_addresses.txt): the LINKHOP_EXPLICIT
+// value it holds, and each address with its answer.
+struct ExplicitCase {
+  bool allowed;
+  std::string address;
+};
+std::vector<ExplicitCase> ExplicitTable(std::string *setting);
 
 // A request's CGI environment: what every web server sets, plus extra. The
 // program reads the local time in this process's zone, so TZ goes along.

@@ -51,6 +51,7 @@ struct LogLine {
   uint32_t clientLength, keyLength, targetLength;
   uint32_t stamp;   // minutes: see StampDay and StampHour
   bool isExplicit;  // an explicit address; otherwise a key, found or missed
+  bool isRefused;   // an explicit address the site's list of hosts refused
   bool isPacked;    // a client of 1 to 15 digits and full stops, packed into code
   uint64_t code;    // a number no other such client has; its lowest 4 bits never 0
 };
@@ -79,6 +80,7 @@ struct HostRow {
 struct DayRow {
   int day = 0;
   uint64_t hits = 0, misses = 0, explicit_ = 0, unreadable = 0;
+  uint64_t refused = 0;  // explicit addresses refused: not among the requests answered
   uint64_t clients = 0;  // distinct client addresses
   uint64_t requests() const { return hits + misses + explicit_; }
 };
@@ -99,10 +101,12 @@ struct BadFile {
 
 struct Report {
   uint64_t files = 0, lines = 0, hits = 0, misses = 0, explicit_ = 0, unreadable = 0;
+  uint64_t refused = 0;  // [Refused] lines: explicit addresses the site's list refused
   uint64_t clients = 0;  // distinct client addresses over every day
   int first = 0, last = 0;  // the first and last day read; 0 without files
   std::vector<KeyRow> keys;  // every key, in no order
   std::vector<HostRow> hosts;
+  std::vector<HostRow> refusedHosts;  // the hosts of the refused addresses
   std::vector<DayRow> days;  // one per day with a log, by day
   std::array<uint64_t, 24> hours{};
   std::vector<BadFile> bad;  // files with unreadable lines, in reading order
@@ -122,6 +126,7 @@ bool ReadLogs(const std::vector<LogFile> &logs, bool progress, Report *report,
 std::vector<const KeyRow *> TopKeys(const Report &report, size_t top);    // by requests
 std::vector<const KeyRow *> TopMisses(const Report &report, size_t top);  // by misses
 std::vector<const HostRow *> TopHosts(const Report &report, size_t top);
+std::vector<const HostRow *> TopRefusedHosts(const Report &report, size_t top);
 
 // Bytes as a terminal or a page may show them: valid UTF-8 stays, every
 // other byte and every control character becomes \xHH. With controls false

@@ -310,6 +310,27 @@ void WriteHtml(FILE *out, const Report &report, size_t top) {
   if (hosts.empty()) page += "<tr><td colspan=\"5\">No explicit addresses.</td></tr>\n";
   page += "</table>\n</section>\n";
 
+  // Only on a site whose list refused something: who tried it as a relay.
+  if (report.refused > 0) {
+    const auto refused = TopRefusedHosts(report, top);
+    page += "<section>\n<h2>Refused addresses by host</h2>\n<p class=\"note\">" +
+            Count(report.refused) +
+            " explicit addresses the site's list refused: someone trying the site as a relay. " +
+            (refused.size() == report.refusedHosts.size()
+                 ? "All " + Count(refused.size()) + " hosts."
+                 : Count(refused.size()) + " of " + Count(report.refusedHosts.size()) +
+                       " hosts.") +
+            "</p>\n<table><tr><th>host</th><th class=\"num\">refused</th><th>first day</th>"
+            "<th>last day</th><th></th></tr>\n";
+    const uint64_t most = refused.front()->requests;
+    for (const HostRow *h : refused)
+      page += "<tr><td class=\"name\">" + (h->host.empty() ? "(none)" : Html(h->host)) +
+              "</td><td class=\"num\">" + Count(h->requests) + "</td><td class=\"day\">" +
+              DayText(h->first) + "</td><td class=\"day\">" + DayText(h->last) +
+              "</td><td class=\"graph\">" + CellBar("miss", h->requests, most) + "</td></tr>\n";
+    page += "</table>\n</section>\n";
+  }
+
   page += "<section>\n<details>\n<summary>Every day (" + Count(report.days.size()) +
           ")</summary>\n<table><tr><th>day</th><th class=\"num\">requests</th>"
           "<th class=\"num\">hits</th><th class=\"num\">misses</th><th class=\"num\">explicit</th>"

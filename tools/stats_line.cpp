@@ -146,11 +146,15 @@ bool ParseLogLine(const char *p, const char *end, LogLine *line) {
   line->keyLength = (uint32_t)(keyEnd - key);
   line->target = keyEnd + 2;
   line->targetLength = (uint32_t)(end - line->target);
-  // The explicit mark with an address holding a full stop is an explicit
-  // address; without one it can only be the key of that name.
-  constexpr size_t kMark = sizeof(LOG_EXPLICIT_KEY) - 1;
-  line->isExplicit = line->keyLength == kMark && memcmp(key, LOG_EXPLICIT_KEY, kMark) == 0 &&
-                     memchr(line->target, '.', line->targetLength) != nullptr;
+  // The explicit and refused marks with an address holding a full stop are
+  // explicit addresses, answered or refused; without one each can only be
+  // the key of that name.
+  constexpr size_t kExplicit = sizeof(LOG_EXPLICIT_KEY) - 1, kRefused = sizeof(LOG_REFUSED_KEY) - 1;
+  const bool address = memchr(line->target, '.', line->targetLength) != nullptr;
+  line->isExplicit =
+      address && line->keyLength == kExplicit && memcmp(key, LOG_EXPLICIT_KEY, kExplicit) == 0;
+  line->isRefused =
+      address && line->keyLength == kRefused && memcmp(key, LOG_REFUSED_KEY, kRefused) == 0;
   return true;
 }
 

@@ -48,7 +48,7 @@ struct HostCount {
 };
 
 struct DayCount {
-  uint64_t hits = 0, misses = 0, explicit_ = 0, unreadable = 0;
+  uint64_t hits = 0, misses = 0, explicit_ = 0, refused = 0, unreadable = 0;
   uint64_t clients = 0;  // when a day is read by one thread alone
 };
 
@@ -112,11 +112,13 @@ class alignas(64) Tally {  // its own cache lines: each thread writes its own
 
   void Count(const Parsed &line) {
     DayCount &day = days_[day_];
-    if (line.isExplicit) {
-      day.explicit_++;
-      const uint32_t id = HostOf(line.target, line.target + line.targetLength);
-      if (id >= hostCounts_.size()) hostCounts_.resize(id + 1);
-      HostCount &host = hostCounts_[id];
+    if (line.isExplicit || line.isRefused) {
+      (line.isExplicit ? day.explicit_ : day.refused)++;
+      StringTable &hosts = line.isExplicit ? hosts_ : refusedHosts_;
+      std::vector<HostCount> &counts = line.isExplicit ? hostCounts_ : refusedCounts_;
+      const uint32_t id = HostOf(line.target, line.target + line.targetLength, &hosts);
+      if (id >= counts.size()) counts.resize(id + 1);
+      HostCount &host = counts[id];
       host.requests++;
       host.first = std::min(host.first, day_);
       host.last = std::max(host.last, day_);
@@ -134,7 +136,7 @@ class alignas(64) Tally {  // its own cache lines: each thread writes its own
       count.first = std::min(count.first, day_);
       count.last = std::max(count.last, day_);
     }
-    hours_[StampHour(line.stamp)]++;
+    if (!line.isRefused) hours_[StampHour(line.stamp)]++;  // requests answered
 
     if (line.isPacked) {
       if (packed_.See(line.code, day_ + 1)) NewClient(line.code);
@@ -155,7 +157,7 @@ class alignas(64) Tally {  // its own cache lines: each thread writes its own
 
   // The host of an explicit address: without a scheme (https://) or user
   // (name@), up to the first / ? or #, in lower case.
-  uint32_t HostOf(const char *p, const char *end) {
+  uint32_t HostOf(const char *p, const char *end, StringTable *hosts) {
     const char *c = p;
     while (c < end && IsSchemeByte(*c)) c++;
     if (c > p && end - c >= 3 && c[0] == ':' && c[1] == '/' && c[2] == '/') p = c + 3;
@@ -169,18 +171,18 @@ class alignas(64) Tally {  // its own cache lines: each thread writes its own
       capital |= c >= 'A' && c <= 'Z';
     }
     if (user) p = user + 1;
-    if (!capital) return hosts_.InternFromBuffer(p, (size_t)(hostEnd - p));
+    if (!capital) return hosts->InternFromBuffer(p, (size_t)(hostEnd - p));
     host_.assign(p, hostEnd);
     for (char &ch : host_)
       if (ch >= 'A' && ch <= 'Z') ch = (char)(ch - 'A' + 'a');
-    return hosts_.Intern(host_.data(), host_.size());
+    return hosts->Intern(host_.data(), host_.size());
   }
 
   std::vector<DayCount> days_;
   uint32_t day_ = 0;
-  StringTable keys_, hosts_;
+  StringTable keys_, hosts_, refusedHosts_;
   std::vector<KeyCount> keyCounts_;
-  std::vector<HostCount> hostCounts_;
+  std::vector<HostCount> hostCounts_, refusedCounts_;
   PackedClients packed_;
   StringTable clients_;                            // the other client addresses
   std::vector<uint32_t> clientDay_;                // by number in clients_: the last day seen, plus 1
@@ -344,10 +346,10 @@ static bool ReadSegment(const LogFile &log, const Segment &segment, Tally *tally
 // ---- Merging what the threads counted -----------------------------------
 
 void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, Report *report) {
-  StringTable keys, hosts, clients;
+  StringTable keys, hosts, refusedHosts, clients;
   NumberSet packed;
   std::vector<KeyCount> keyCounts;
-  std::vector<HostCount> hostCounts;
+  std::vector<HostCount> hostCounts, refusedCounts;
   auto join = [](auto &into, const auto &from) {
     into.first = std::min(into.first, from.first);
     into.last = std::max(into.last, from.last);
@@ -363,13 +365,18 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
       keyCounts[g].misses += tally.keyCounts_[id].misses;
       join(keyCounts[g], tally.keyCounts_[id]);
     }
-    for (uint32_t id = 0; id < tally.hosts_.size(); id++) {
-      const std::string_view s = tally.hosts_.At(id);
-      const uint32_t g = hosts.Intern(s.data(), s.size());
-      if (g >= hostCounts.size()) hostCounts.resize(g + 1);
-      hostCounts[g].requests += tally.hostCounts_[id].requests;
-      join(hostCounts[g], tally.hostCounts_[id]);
-    }
+    auto joinHosts = [&](StringTable &into, std::vector<HostCount> &counts,
+                         const StringTable &from, const std::vector<HostCount> &fromCounts) {
+      for (uint32_t id = 0; id < from.size(); id++) {
+        const std::string_view s = from.At(id);
+        const uint32_t g = into.Intern(s.data(), s.size());
+        if (g >= counts.size()) counts.resize(g + 1);
+        counts[g].requests += fromCounts[id].requests;
+        join(counts[g], fromCounts[id]);
+      }
+    };
+    joinHosts(hosts, hostCounts, tally.hosts_, tally.hostCounts_);
+    joinHosts(refusedHosts, refusedCounts, tally.refusedHosts_, tally.refusedCounts_);
     clientIds[t].resize(tally.clients_.size());
     for (uint32_t id = 0; id < tally.clients_.size(); id++) {
       const std::string_view s = tally.clients_.At(id);
@@ -388,14 +395,19 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
     row.last = dayList[keyCounts[id].last];
     report->keys.push_back(std::move(row));
   }
-  for (uint32_t id = 0; id < hosts.size(); id++) {
-    HostRow row;
-    row.host = std::string(hosts.At(id));
-    row.requests = hostCounts[id].requests;
-    row.first = dayList[hostCounts[id].first];
-    row.last = dayList[hostCounts[id].last];
-    report->hosts.push_back(std::move(row));
-  }
+  auto hostRows = [&](const StringTable &table, const std::vector<HostCount> &counts,
+                      std::vector<HostRow> *rows) {
+    for (uint32_t id = 0; id < table.size(); id++) {
+      HostRow row;
+      row.host = std::string(table.At(id));
+      row.requests = counts[id].requests;
+      row.first = dayList[counts[id].first];
+      row.last = dayList[counts[id].last];
+      rows->push_back(std::move(row));
+    }
+  };
+  hostRows(hosts, hostCounts, &report->hosts);
+  hostRows(refusedHosts, refusedCounts, &report->refusedHosts);
   report->clients = packed.size() + clients.size();
 
   // A day's clients: counted by the thread that read the whole day, or
@@ -409,6 +421,7 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
       row.hits += tally.days_[d].hits;
       row.misses += tally.days_[d].misses;
       row.explicit_ += tally.days_[d].explicit_;
+      row.refused += tally.days_[d].refused;
       row.unreadable += tally.days_[d].unreadable;
       row.clients += tally.days_[d].clients;
       if (!tally.dayClients_.empty()) {
@@ -428,6 +441,7 @@ void Merge(const std::vector<Tally> &tallies, const std::vector<int> &dayList, R
     report->hits += row.hits;
     report->misses += row.misses;
     report->explicit_ += row.explicit_;
+    report->refused += row.refused;
     report->days.push_back(row);
   }
 }

@@ -37,12 +37,20 @@ std::vector<const KeyRow *> TopMisses(const Report &report, size_t top) {
              [](const KeyRow &row) { return row.misses > 0; });
 }
 
-std::vector<const HostRow *> TopHosts(const Report &report, size_t top) {
-  return Top(report.hosts, top,
+static std::vector<const HostRow *> TopOf(const std::vector<HostRow> &rows, size_t top) {
+  return Top(rows, top,
              [](const HostRow &a, const HostRow &b) {
                return a.requests != b.requests ? a.requests > b.requests : a.host < b.host;
              },
              [](const HostRow &) { return true; });
+}
+
+std::vector<const HostRow *> TopHosts(const Report &report, size_t top) {
+  return TopOf(report.hosts, top);
+}
+
+std::vector<const HostRow *> TopRefusedHosts(const Report &report, size_t top) {
+  return TopOf(report.refusedHosts, top);
 }
 
 // The length of the UTF-8 sequence at p (of at most n bytes) and its code
@@ -190,6 +198,8 @@ void WriteText(FILE *out, const Report &report, size_t top) {
   totals.Add({"  key misses", Count(report.misses), Share(report.misses, report.lines)});
   totals.Add({"  explicit addresses", Count(report.explicit_),
               Share(report.explicit_, report.lines)});
+  if (report.refused > 0)
+    totals.Add({"  refused addresses", Count(report.refused), Share(report.refused, report.lines)});
   totals.Add({"  unreadable", Count(report.unreadable), Share(report.unreadable, report.lines)});
   totals.Print(out);
   size_t missing = 0;
@@ -216,14 +226,21 @@ void WriteText(FILE *out, const Report &report, size_t top) {
                    DayText(k->first), DayText(k->last)});
   missTable.Print(out);
 
-  const auto hosts = TopHosts(report, top);
-  fprintf(out, "\nExplicit addresses by host (%s)\n",
-          OfHowMany(hosts.size(), report.hosts.size()).c_str());
-  Table hostTable({"host", ">requests", "first day", "last day"});
-  for (const HostRow *h : hosts)
-    hostTable.Add({h->host.empty() ? "(none)" : Clip(h->host, kNameColumns), Count(h->requests),
-                   DayText(h->first), DayText(h->last)});
-  hostTable.Print(out);
+  auto printHosts = [&](const char *title, const char *count,
+                        const std::vector<const HostRow *> &hosts, size_t all) {
+    fprintf(out, "\n%s (%s)\n", title, OfHowMany(hosts.size(), all).c_str());
+    Table hostTable({"host", count, "first day", "last day"});
+    for (const HostRow *h : hosts)
+      hostTable.Add({h->host.empty() ? "(none)" : Clip(h->host, kNameColumns), Count(h->requests),
+                     DayText(h->first), DayText(h->last)});
+    hostTable.Print(out);
+  };
+  printHosts("Explicit addresses by host", ">requests", TopHosts(report, top),
+             report.hosts.size());
+  // Someone trying the site as a relay to hosts the site's list refuses.
+  if (report.refused > 0)
+    printHosts("Refused addresses by host", ">refused", TopRefusedHosts(report, top),
+               report.refusedHosts.size());
 
   fprintf(out, "\nDays\n");
   Table dayTable({"day", ">requests", ">hits", ">misses", ">explicit", ">clients", ">unreadable"});
@@ -287,7 +304,8 @@ void WriteCsv(FILE *out, const Report &report, size_t top) {
       {"files", report.files},     {"lines", report.lines},         {"hits", report.hits},
       {"misses", report.misses},   {"explicit", report.explicit_},  {"unreadable", report.unreadable},
       {"keys", report.keys.size()}, {"explicit_hosts", report.hosts.size()},
-      {"clients", report.clients}};
+      {"clients", report.clients}, {"refused", report.refused},
+      {"refused_hosts", report.refusedHosts.size()}};
   for (const auto &t : totals) CsvRow(out, {"totals", t.first, to_string(t.second)});
   CsvRow(out, {"totals", "first_day", day(report.first)});
   CsvRow(out, {"totals", "last_day", day(report.last)});
@@ -308,6 +326,12 @@ void WriteCsv(FILE *out, const Report &report, size_t top) {
   CsvRow(out, {"section", "host", "requests", "first_day", "last_day"});
   for (const HostRow *h : TopHosts(report, top))
     CsvRow(out, {"explicit_hosts", Field(h->host), to_string(h->requests), DayText(h->first),
+                 DayText(h->last)});
+
+  CsvRow(out, {});
+  CsvRow(out, {"section", "host", "refused", "first_day", "last_day"});
+  for (const HostRow *h : TopRefusedHosts(report, top))
+    CsvRow(out, {"refused_hosts", Field(h->host), to_string(h->requests), DayText(h->first),
                  DayText(h->last)});
 
   CsvRow(out, {});
@@ -353,6 +377,8 @@ void WriteJson(FILE *out, const Report &report, size_t top) {
                    {"missed_keys", missing},
                    {"explicit_hosts", report.hosts.size()},
                    {"clients", report.clients},
+                   {"refused", report.refused},
+                   {"refused_hosts", report.refusedHosts.size()},
                    {"top", top}};
   auto keyRows = [&](const std::vector<const KeyRow *> &rows) {
     Json list = Json::array();
@@ -367,12 +393,17 @@ void WriteJson(FILE *out, const Report &report, size_t top) {
   };
   doc["keys"] = keyRows(TopKeys(report, top));
   doc["misses"] = keyRows(TopMisses(report, top));
-  doc["explicit_hosts"] = Json::array();
-  for (const HostRow *h : TopHosts(report, top))
-    doc["explicit_hosts"].push_back({{"host", text(h->host)},
-                                     {"requests", h->requests},
-                                     {"first_day", DayText(h->first)},
-                                     {"last_day", DayText(h->last)}});
+  auto hostRows = [&](const std::vector<const HostRow *> &rows, const char *count) {
+    Json list = Json::array();
+    for (const HostRow *h : rows)
+      list.push_back({{"host", text(h->host)},
+                      {count, h->requests},
+                      {"first_day", DayText(h->first)},
+                      {"last_day", DayText(h->last)}});
+    return list;
+  };
+  doc["explicit_hosts"] = hostRows(TopHosts(report, top), "requests");
+  doc["refused_hosts"] = hostRows(TopRefusedHosts(report, top), "refused");
   doc["days"] = Json::array();
   for (const DayRow &d : report.days)
     doc["days"].push_back({{"day", DayText(d.day)},

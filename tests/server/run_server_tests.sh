@@ -15,6 +15,12 @@
 # 10,000 requests, a kept connection and, where the server starts the
 # program, a kill in mid-burst.
 #
+# Then the operator's settings (LINKHOP_EXPLICIT, LINKHOP_LOG_CLIENT),
+# switched on where the shipped configurations show them commented out,
+# behind each server, and given to the persistent program over FastCGI as
+# parameters and from its environment: the table of explicit addresses in
+# tests/explicit_addresses.txt, and the log lines with masked addresses.
+#
 # Usage: run_server_tests.sh [path/to/linkhop]     (or LINKHOP_BINARY=...)
 # A set-up whose server is not installed is skipped. Exit status: 0 when
 # every check passed, 1 when one failed, 77 when every set-up was skipped.
@@ -166,9 +172,23 @@ as_run_user() {
   fi
 }
 
-# configure TEMPLATE OUTPUT PORT: fills in the placeholders.
+# The table of explicit addresses a site allows or refuses, shared with the
+# unit tests: the LINKHOP_EXPLICIT list it holds, and its cases.
+explicit_table=$here/../explicit_addresses.txt
+explicit_setting=$(sed -n 's/^setting\t//p' "$explicit_table")
+
+# configure TEMPLATE OUTPUT PORT: fills in the placeholders. With
+# settings_on set, the operator's settings that the configuration shows
+# commented out are switched on: LINKHOP_EXPLICIT with the table's list,
+# LINKHOP_LOG_CLIENT masked (and Apache's mod_env, which passes them).
 configure() {
-  sed -e "s|@PORT@|$3|g" -e "s|@ROOT@|$site/root|g" -e "s|@CGIBIN@|$site/cgi-bin|g" \
+  local enable=()
+  if [ -n "${settings_on:-}" ]; then
+    enable=(-e "s|^\([[:space:]]*\)#\([^[:space:]#].*LINKHOP_EXPLICIT.*\)\"[^\"]*\"|\1\2\"$explicit_setting\"|"
+            -e "s|^\([[:space:]]*\)#\([^[:space:]#].*LINKHOP_LOG_CLIENT.*\)\"[^\"]*\"|\1\2\"masked\"|"
+            -e "s|^#\(LoadModule env_module\)|\1|")
+  fi
+  sed "${enable[@]}" -e "s|@PORT@|$3|g" -e "s|@ROOT@|$site/root|g" -e "s|@CGIBIN@|$site/cgi-bin|g" \
       -e "s|@LOGDIR@|$site/logs|g" -e "s|@USER@|$run_user|g" -e "s|@GROUP@|$run_group|g" \
       -e "s|@MODULES@|${apache_modules:-}|g" -e "s|@SOCKET@|$site/logs/fcgi.socket|g" \
       "$1" >"$2"
@@ -536,6 +556,129 @@ PY
     "$total" "$same"
 }
 
+# The operator's settings switched on in the server's configuration: every
+# address of the table is answered with its redirect or the 403 page, and
+# logged as [Explicit] or [Refused] with the client's address masked. Left
+# out are the addresses that do not reach every program as they were sent:
+# a fragment (#) never leaves the client, and a server may rewrite a
+# query's % escapes, \, [ and ] (lighttpd does: %70 arrives as p, \ as
+# %5C); the FastCGI and CGI runs check those.
+sent_as_it_stands() {
+  case $1 in *'#'* | ' '* | *'%'* | *'\'* | *'['* | *']'*) return 1 ;; esac
+}
+
+check_settings() {
+  local name=$1 base="http://127.0.0.1:$port/cgi-bin/linkhop" kind address word i=0
+  local list=$site/settings.curl expected=$site/settings.expected actual=$site/settings.actual
+  local code location type
+  : >"$list"
+  : >"$expected"
+  : >"$site/settings.log"
+  printf 'Address not allowed!<BR>\r\n' >"$site/settings.page"
+  while IFS=$'\t' read -r kind address; do
+    case $kind in allowed) word=Explicit ;; refused) word=Refused ;; *) continue ;; esac
+    sent_as_it_stands "$address" || continue
+    i=$((i + 1))
+    printf 'url = "%s?%s"\noutput = "%s/settings.%d"\n' "$base" "$address" "$site" "$i" >>"$list"
+    if [ "$word" = Explicit ]; then echo "301 $address"; else echo "403 text/html page"; fi >>"$expected"
+    printf '127.0.0.0 STAMP [%s] %s\r\n' "$word" "$address" >>"$site/settings.log"
+  done <"$explicit_table"
+  # One client, one request after another.
+  timeout 60 curl -s -g --max-time 10 -K "$list" \
+    -w '%{http_code}|%header{location}|%header{content-type}\n' >"$site/settings.answers"
+  i=0
+  while IFS='|' read -r code location type; do
+    i=$((i + 1))
+    if [ "$code" = 301 ]; then echo "301 $location"
+    elif cmp -s "$site/settings.page" "$site/settings.$i"; then echo "$code $type page"
+    else echo "$code $type $(head -c 60 "$site/settings.$i" | tr -d '\r\n')"; fi
+  done <"$site/settings.answers" >"$actual"
+  expect_same "$name: $(wc -l <"$expected") explicit addresses answered as the configured list says" \
+    "$expected" "$actual"
+  log_lines >"$site/settings.logged"
+  expect_same "$name: each logged as [Explicit] or [Refused], the client address masked" \
+    "$site/settings.log" "$site/settings.logged"
+}
+
+# settings_section NAME START_FUNCTION: a fresh site whose server has the
+# settings switched on.
+settings_section() {
+  local name="$1, settings on" before=$failed
+  echo "$name"
+  setup_site "$name"
+  settings_on=1
+  "$2" && check_settings "$name"
+  settings_on=
+  stop_all
+  if [ "$failed" != "$before" ]; then
+    echo "  $name logs:"
+    tail -n 20 "$site"/logs/*.log 2>/dev/null | sed 's/^/    /'
+  fi
+}
+
+# The persistent program straight over FastCGI, with the settings as the
+# request's parameters and, in a second run, in the process's environment
+# (as spawn-fcgi, lighttpd's bin-environment or systemd's Environment= give
+# them). The whole table, byte for byte, and each log line whole. The
+# environment's own QUERY_STRING never stands in for a request's.
+check_fcgi_settings() {
+  local run as=() pid
+  for run in parameters environment; do
+    local name="FastCGI, settings as $run"
+    echo "$name"
+    setup_site "fastcgi-$run"
+    [ "$(id -u)" = 0 ] && as=(-u "$run_user" -U "$run_user")
+    local process_env=()
+    [ "$run" = environment ] && process_env=("LINKHOP_EXPLICIT=$explicit_setting"
+      LINKHOP_LOG_CLIENT=masked QUERY_STRING=https://process.example/)
+    setsid env "${process_env[@]}" "$spawn_fcgi_bin" -F 1 -s "$site/logs/fcgi.socket" \
+      -P "$site/logs/spawn-fcgi.pid" "${as[@]}" -- "$site/cgi-bin/linkhop" \
+      >"$site/logs/spawn-fcgi.log" 2>&1
+    while read -r pid || [ -n "$pid" ]; do server_pids+=("$pid"); done <"$site/logs/spawn-fcgi.pid"
+    mkdir -p "$site/settings/expected" "$site/settings/got"
+    python3 - "$explicit_table" "$run" "$site/settings" <<'PY'
+import json, sys
+table, run, out = sys.argv[1:4]
+params = {"GATEWAY_INTERFACE": "CGI/1.1", "REMOTE_ADDR": "2001:db8:85a3:8d3:1319:8a2e:370:7348"}
+refused = b"Status: 403 Forbidden\r\nContent-Type: text/html\r\n\r\nAddress not allowed!<BR>\r\n"
+cases, log = [], b""
+for line in open(table, encoding="latin-1"):
+    kind, _, address = line.rstrip("\n").partition("\t")
+    if kind == "setting" and run == "parameters":
+        params.update(LINKHOP_EXPLICIT=address, LINKHOP_LOG_CLIENT="masked")
+    if kind not in ("allowed", "refused"):
+        continue
+    a = address.encode("latin-1")
+    answer = (b"Status: 301 Moved Permanently\r\nURI: " + a + b"\r\nLocation: " + a +
+              b"\r\nMethod: GET\r\n\r\n") if kind == "allowed" else refused
+    cases.append(({"QUERY_STRING": address}, answer))
+    log += b"2001:db8:85a3:: STAMP [" + (b"Explicit" if kind == "allowed" else b"Refused") + \
+        b"] " + a + b"\r\n"
+cases.append(({}, b"Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n"))
+with open(out + "/requests.jsonl", "w") as requests:
+    for i, (extra, answer) in enumerate(cases):
+        requests.write(json.dumps({"params": dict(params, **extra)}) + "\n")
+        open("%s/expected/%d.out" % (out, i), "wb").write(answer)
+open(out + "/expected.log", "wb").write(log)
+PY
+    if timeout 60 python3 "$here/fcgi_client.py" "$site/logs/fcgi.socket" \
+         "$site/settings/requests.jsonl" "$site/settings/got"; then
+      local total same=0 i
+      total=$(wc -l <"$site/settings/requests.jsonl")
+      for i in $(seq 0 $((total - 1))); do
+        cmp -s "$site/settings/expected/$i.out" "$site/settings/got/$i.out" && same=$((same + 1))
+      done
+      expect "$name: $total requests, each answered byte for byte" "$total" "$same"
+      log_lines >"$site/settings/got.log"
+      expect_same "$name: each line of the log whole" "$site/settings/expected.log" \
+        "$site/settings/got.log"
+    else
+      fail "$name: the table's requests on one connection" "the client gave up"
+    fi
+    stop_all
+  done
+}
+
 # server_section NAME VERSION START_FUNCTION [PERSISTENT_CHECK ARGUMENTS...]
 declare -A sites
 server_section() {
@@ -603,18 +746,31 @@ if skip_unless "apache event + mod_cgid" apache2 && [ -f "$apache_modules/mod_cg
     start_apache_event
 fi
 
+# The operator's settings in the shipped configurations.
+if skip_unless "lighttpd" lighttpd; then settings_section lighttpd start_lighttpd; fi
+if skip_unless "nginx + fcgiwrap" nginx fcgiwrap; then
+  settings_section "nginx + fcgiwrap" start_nginx_fcgiwrap
+fi
+if skip_unless "apache event + mod_cgid" apache2 && [ -f "$apache_modules/mod_cgid.so" ] &&
+   [ -f "$apache_modules/mod_env.so" ]; then
+  settings_section "apache event + mod_cgid" start_apache_event
+fi
+
 # Persistent: only a program built with its FastCGI side answers there.
 if ! grep -q FCGX_Accept_r "$binary" 2>/dev/null; then
   echo "persistent set-ups: skipped (the program was built without libfcgi)"
   skipped=$((skipped + 3))
 else
+  if skip_unless "FastCGI settings" spawn-fcgi python3; then check_fcgi_settings; fi
   if skip_unless "lighttpd fastcgi" lighttpd; then
+    settings_section "lighttpd fastcgi" start_lighttpd_fastcgi
     server_section "lighttpd fastcgi" "$("$lighttpd_bin" -v 2>&1 | head -n 1), mod_fastcgi" \
       start_lighttpd_fastcgi check_persistent "lighttpd fastcgi" lighttpd restart
   fi
   if skip_unless "nginx + spawn-fcgi" nginx spawn-fcgi python3; then
     server_section "nginx + spawn-fcgi" "$("$nginx_bin" -v 2>&1 | head -n 1), spawn-fcgi" \
       start_nginx_spawn_fcgi check_persistent "nginx + spawn-fcgi" "nginx + fcgiwrap"
+    settings_section "nginx + spawn-fcgi" start_nginx_spawn_fcgi
     # The kept connection straight to the program, on a fresh site.
     setup_site "kept-connection"
     start_nginx_spawn_fcgi && check_kept_connection "nginx + spawn-fcgi" "$site/logs/fcgi.socket"
