@@ -231,20 +231,7 @@ static int AwaitInput(int fd) {
   }
 }
 
-/* 1 when address is one of list's addresses (separated by commas). */
-static int ListedPeer(const char *list, const char *address) {
-  size_t length = strlen(address);
-  for (const char *item = list; *item;) {
-    const char *end = strchr(item, ',');
-    size_t itemLength = end ? (size_t)(end - item) : strlen(item);
-    if (itemLength == length && memcmp(item, address, length) == 0) return 1;
-    if (!end) break;
-    item = end + 1;
-  }
-  return 0;
-}
-
-int OsAwaitConnection(int listener, const char *allowedPeers) {
+int OsAwaitConnection(int listener, char *peerAddress, int room) {
   for (;;) {
     if (AwaitInput(listener) <= 0) return -1;
     /* Another process on the same socket may take the connection first:
@@ -257,15 +244,11 @@ int OsAwaitConnection(int listener, const char *allowedPeers) {
     int failure = errno;
     pthread_sigmask(SIG_SETMASK, &held, nullptr);
     if (connection >= 0) {
-      if (peer.ss_family == AF_INET && allowedPeers && *allowedPeers) {
-        char address[INET_ADDRSTRLEN];
-        const struct sockaddr_in *inet = (const struct sockaddr_in *)&peer;
-        if (!inet_ntop(AF_INET, &inet->sin_addr, address, sizeof(address)) ||
-            !ListedPeer(allowedPeers, address)) {
-          close(connection);
-          continue;
-        }
-      }
+      peerAddress[0] = 0;
+      if (peer.ss_family == AF_INET &&
+          !inet_ntop(AF_INET, &((const struct sockaddr_in *)&peer)->sin_addr, peerAddress,
+                     (socklen_t)room))
+        peerAddress[0] = 0;
       /* Records go out whole: no waiting for an acknowledgement first. */
       if (peer.ss_family == AF_INET || peer.ss_family == AF_INET6) {
         int on = 1;

@@ -171,16 +171,9 @@ void OsCatchTerminate(void (*)(void)) {}
 void OsHoldTerminate(void) {}
 
 /* The persistent mode is not built for Windows: no socket is waited on. */
-int OsAwaitConnection(int listener, const char *allowedPeers) {
-  (void)listener;
-  (void)allowedPeers;
-  return -1;
-}
+int OsAwaitConnection(int, char *, int) { return -1; }
 
-int OsAwaitReadable(int socket) {
-  (void)socket;
-  return 0;
-}
+int OsAwaitReadable(int) { return 0; }
 
 void OsExit(int code) { exit(code); }
 

@@ -195,10 +195,10 @@ void OsHoldTerminate(void);
 
 /* Waits for a connection on the listening socket listener and accepts it,
  * letting a held request to end through: the connection's descriptor, or
- * -1 when a request to end arrived or the socket failed. With
- * allowedPeers, a list of IPv4 addresses separated by commas, a TCP/IPv4
- * connection from any other address is closed unanswered. */
-int OsAwaitConnection(int listener, const char *allowedPeers);
+ * -1 when a request to end arrived or the socket failed. peerAddress (room
+ * bytes, at least 16) gets the peer's address in dotted decimal for a
+ * TCP/IPv4 connection, and is empty for any other. */
+int OsAwaitConnection(int listener, char *peerAddress, int room);
 
 /* Waits until socket has bytes to read or is closed, letting a held request
  * to end through: 1, or 0 when a request to end arrived or the wait

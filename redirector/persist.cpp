@@ -73,6 +73,34 @@ void PersistentAnswer(FCGX_Request *request, void (*answer)(void)) {
   CgiUseSource(&cgiProcessSource);
 }
 
+/* 1 when a connection from peer (an IPv4 address; empty for any other kind
+ * of connection) may be answered: with list, libfcgi's setting of the web
+ * servers that may connect over TCP (addresses separated by commas), a TCP
+ * connection from an address it lacks is closed unanswered. */
+static int PeerAllowed(const char *list, const char *peer) {
+  if (list == nullptr || *list == 0 || *peer == 0) return 1;
+  const size_t length = strlen(peer);
+  for (const char *item = list;;) {
+    const char *end = strchr(item, ',');
+    const size_t itemLength = end ? (size_t)(end - item) : strlen(item);
+    if (itemLength == length && memcmp(item, peer, length) == 0) return 1;
+    if (!end) return 0;
+    item = end + 1;
+  }
+}
+
+/* The next connection a web server may make, or -1 (SIGTERM, or the
+ * socket failed). */
+static int NextConnection(const char *webServers) {
+  for (;;) {
+    char peer[48];
+    const int connection = OsAwaitConnection(0, peer, (int)sizeof(peer));
+    if (connection < 0 || PeerAllowed(webServers, peer)) return connection;
+    OsFile refused = {connection, 0};
+    OsFileClose(refused);
+  }
+}
+
 int ServePersistent(void (*answer)(void)) {
   OsCatchTerminate(Stop);
   OsHoldTerminate();
@@ -89,7 +117,7 @@ int ServePersistent(void (*answer)(void)) {
   const char *webServers = cgiProcessSource.variable(nullptr, "FCGI_WEB_SERVER_ADDRS");
   while (!persist.stopping) {
     if (request.ipcFd < 0) {
-      request.ipcFd = OsAwaitConnection(0, webServers);
+      request.ipcFd = NextConnection(webServers);
       if (request.ipcFd < 0) break; /* SIGTERM, or the socket failed */
       request.keepConnection = 1;   /* else FCGX_Accept_r closes it first */
     } else if (!OsAwaitReadable(request.ipcFd)) {
