@@ -45,26 +45,11 @@ static int IsMatch(const FastSearch *search, const unsigned char *candidate) {
                                     : MatchNoCase(search->key, candidate, search->keyLength);
 }
 
-/* Horspool's probe over the match ends in [at, stop): the first match's end,
- * or -1. */
-static ptrdiff_t ScanEnds(const FastSearch *search, const unsigned char *text, ptrdiff_t at,
-                          ptrdiff_t stop) {
-  const unsigned char *shift = search->shift;
-  const int last = search->keyLength - 1;
-  while (at < stop) {
-    unsigned char d = shift[text[at]];
-    if (d != 0) {
-      at += d;
-      continue;
-    }
-    if (IsMatch(search, text + at - last)) return at;
-    at++;
-  }
-  return -1;
+/* The plain test: the key, as it stands, ends at text[at]. */
+static ptrdiff_t StartIfMatch(const FastSearch *search, const unsigned char *text, ptrdiff_t at) {
+  const ptrdiff_t start = at - (search->keyLength - 1);
+  return IsMatch(search, text + start) ? start : -1;
 }
-
-/* Below this range size one probe does it; above, two. */
-enum { SPLIT_RANGE = 256 };
 
 int FastSearchFind(const FastSearch *search, const char *start, const char *end,
                    const char **occurrence) {
@@ -77,47 +62,10 @@ int FastSearchFind(const FastSearch *search, const char *start, const char *end,
   const ptrdiff_t total = end - start;
   if (length <= 0 || total < length) return 0;
 
-  const unsigned char *text = (const unsigned char *)start;
-  const unsigned char *shift = search->shift;
-  const int last = length - 1;
-  ptrdiff_t found = -1;
-  if (total < SPLIT_RANGE || total < 8 * (ptrdiff_t)length) {
-    found = ScanEnds(search, text, last, total);
-  } else {
-    /* Each probe is a chain of dependent loads (byte, then its skip), so a
-     * second probe over the second half runs in the first one's shadow.
-     * The first half's match ends come first in the range: its match wins,
-     * and the second half's is taken only when the first half has none. */
-    const ptrdiff_t mid = total / 2;
-    ptrdiff_t a = last, b = mid, second = -1;
-    while (a < mid && b < total) {
-      unsigned char da = shift[text[a]], db = shift[text[b]];
-      if (da != 0 && db != 0) {
-        a += da;
-        b += db;
-        continue;
-      }
-      if (da == 0) {
-        if (IsMatch(search, text + a - last)) break;
-        a++;
-      } else {
-        a += da;
-      }
-      if (db == 0) {
-        if (IsMatch(search, text + b - last)) {
-          second = b;
-          break;
-        }
-        b++;
-      } else {
-        b += db;
-      }
-    }
-    found = a < mid ? ScanEnds(search, text, a, mid) : -1;
-    if (found < 0) found = second >= 0 ? second : (b < total ? ScanEnds(search, text, b, total) : -1);
-  }
-  if (found < 0) return 0;
-  *occurrence = (const char *)(text + found - last);
+  ptrdiff_t first;
+  if (FastSearchProbe(search, (const unsigned char *)start, total, StartIfMatch, &first) < 0)
+    return 0;
+  *occurrence = start + first;
   return 1;
 }
 

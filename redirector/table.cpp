@@ -76,7 +76,7 @@ int TableSearchInit(FastSearch *search, const char *key) {
   int ready = FastSearchInit(search, key, 0);
   /* A key that holds a CR itself (never one the program asks for) is
    * searched for as it stands, in text that holds none. */
-  if (ready && !memchr(search->key, '\r', (size_t)search->keyLength)) search->shift['\r'] = 1;
+  if (ready && !memchr(search->key, '\r', (size_t)search->keyLength)) search->shift[(unsigned char)'\r'] = 1;
   return ready;
 }
 
@@ -96,74 +96,17 @@ static ptrdiff_t OccurrenceStart(const FastSearch *search, const unsigned char *
   }
 }
 
-/* The probe over the match ends in [at, stop): the first match's end (its
- * start in *start), or -1. */
-static ptrdiff_t ProbeEnds(const FastSearch *search, const unsigned char *text, ptrdiff_t at,
-                           ptrdiff_t stop, ptrdiff_t *start) {
-  const unsigned char *shift = search->shift;
-  while (at < stop) {
-    unsigned char d = shift[text[at]];
-    if (d != 0) {
-      at += d;
-      continue;
-    }
-    if ((*start = OccurrenceStart(search, text, at)) >= 0) return at;
-    at++;
-  }
-  return -1;
-}
-
 /* Finds the first occurrence lying wholly in [start, end): 1, its first byte
- * in *occurrence and the byte after its last in *after; else 0. As in
- * fastsrch, a long range is probed from both halves at once, the first
- * half's match winning. */
+ * in *occurrence and the byte after its last in *after; else 0: the
+ * scanner's probe, with the test that passes over carriage returns. */
 static int FindOccurrence(const FastSearch *search, const char *start, const char *end,
                           const char **occurrence, const char **after) {
   const int length = search->keyLength;
   const ptrdiff_t total = end - start;
   if (length <= 0 || total < length) return 0;
-  const unsigned char *text = (const unsigned char *)start;
-  const unsigned char *shift = search->shift;
-  const int last = length - 1;
-  ptrdiff_t found = -1, first = -1;
-  if (total < 256 || total < 8 * (ptrdiff_t)length) {
-    found = ProbeEnds(search, text, last, total, &first);
-  } else {
-    const ptrdiff_t mid = total / 2;
-    ptrdiff_t a = last, b = mid, second = -1, secondFirst = -1;
-    while (a < mid && b < total) {
-      unsigned char da = shift[text[a]], db = shift[text[b]];
-      if (da != 0 && db != 0) {
-        a += da;
-        b += db;
-        continue;
-      }
-      if (da == 0) {
-        if ((first = OccurrenceStart(search, text, a)) >= 0) break;
-        a++;
-      } else {
-        a += da;
-      }
-      if (db == 0) {
-        if ((secondFirst = OccurrenceStart(search, text, b)) >= 0) {
-          second = b;
-          break;
-        }
-        b++;
-      } else {
-        b += db;
-      }
-    }
-    found = a < mid ? ProbeEnds(search, text, a, mid, &first) : -1;
-    if (found < 0) {
-      if (second >= 0) {
-        found = second;
-        first = secondFirst;
-      } else if (b < total) {
-        found = ProbeEnds(search, text, b, total, &first);
-      }
-    }
-  }
+  ptrdiff_t first;
+  const ptrdiff_t found =
+      FastSearchProbe(search, (const unsigned char *)start, total, OccurrenceStart, &first);
   if (found < 0) return 0;
   *occurrence = start + first;
   *after = start + found + 1;
