@@ -76,7 +76,8 @@ int TableSearchInit(FastSearch *search, const char *key) {
   int ready = FastSearchInit(search, key, 0);
   /* A key that holds a CR itself (never one the program asks for) is
    * searched for as it stands, in text that holds none. */
-  if (ready && !memchr(search->key, '\r', (size_t)search->keyLength)) search->shift[(unsigned char)'\r'] = 1;
+  if (ready && !memchr(search->key, '\r', (size_t)search->keyLength))
+    search->shift[(unsigned char)'\r'] = 1;
   return ready;
 }
 
