@@ -29,7 +29,10 @@
 #ifndef TSL_LOGFMT_H
 #define TSL_LOGFMT_H
 
-/* A day's log: snprintf'd with month (1 to 12), day and year. */
+/* A day's log: month (1 to 12), day and year, as this format prints them.
+ * CgiLog makes the name, and a line's head below, digit by digit (a
+ * persistent process does it for every request, and the formatter costs
+ * several times more); the log's tests hold both to these formats. */
 #define LOG_NAME_FORMAT "%.2d%.2d%.4d.log"
 #define LOG_NAME_SUFFIX ".log"
 

@@ -32,13 +32,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-pass() { passed=$((passed + 1)); echo "  ok    $1"; }
-fail() { failed=$((failed + 1)); echo "  FAIL  $1"; shift; local line; for line in "$@"; do echo "        $line"; done; }
-expect() {
-  if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $(printf %q "$2")" "actual:   $(printf %q "$3")"; fi
-}
-
-find_program() { command -v "$1" 2>/dev/null || { [ -x "/usr/sbin/$1" ] && echo "/usr/sbin/$1"; }; }
+. "$here/checks.sh"
 for program in spawn-fcgi nginx rsync curl python3; do
   if [ -z "$(find_program "$program")" ]; then echo "skipped: $program not installed"; exit 77; fi
 done

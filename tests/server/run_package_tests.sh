@@ -29,9 +29,7 @@ if curl -s -o /dev/null --max-time 2 http://127.0.0.1/; then
 fi
 
 passed=0 failed=0
-pass() { passed=$((passed + 1)); echo "  ok    $1"; }
-fail() { failed=$((failed + 1)); echo "  FAIL  $1"; shift; local l; for l in "$@"; do echo "        $l"; done; }
-expect() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $(printf %q "$2")" "actual:   $(printf %q "$3")"; fi; }
+. "$src/tests/server/checks.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/linkhop-package.XXXXXX")
 mods_before=$(ls /etc/apache2/mods-enabled 2>/dev/null)

@@ -66,13 +66,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-pass() { passed=$((passed + 1)); echo "  ok    $1"; }
-fail() { failed=$((failed + 1)); echo "  FAIL  $1"; shift; local line; for line in "$@"; do echo "        $line"; done; }
-
-# expect NAME EXPECTED ACTUAL
-expect() {
-  if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $(printf %q "$2")" "actual:   $(printf %q "$3")"; fi
-}
+. "$here/checks.sh"
 
 # expect_same NAME EXPECTED_FILE ACTUAL_FILE: the same lines in the same
 # order; a failure shows the first differences.
@@ -698,10 +692,6 @@ server_section() {
     echo "  $name logs:"
     tail -n 20 "$site"/logs/*.log 2>/dev/null | sed 's/^/    /'
   fi
-}
-
-find_program() {
-  command -v "$1" 2>/dev/null || { [ -x "/usr/sbin/$1" ] && echo "/usr/sbin/$1"; }
 }
 
 # skip_unless NAME PROGRAM...: 0 when every program is there, else says why.
