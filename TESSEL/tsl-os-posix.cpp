@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -150,6 +151,16 @@ void OsLockFree(void *storage) { pthread_mutex_destroy((pthread_mutex_t *)storag
 int64_t OsTimeNow(void) { return (int64_t)time(nullptr); }
 
 int OsLocalTime(time_t moment, struct tm *out) { return localtime_r(&moment, out) != nullptr; }
+
+void *OsRoomReserve(int64_t bytes) {
+  void *room = mmap(nullptr, (size_t)bytes, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return room == MAP_FAILED ? nullptr : room;
+}
+
+void OsRoomRelease(void *room, int64_t bytes) {
+  if (room) munmap(room, (size_t)bytes);
+}
 
 #ifdef __GLIBC__
 /* glibc hands every initialiser of the program the argument vector; keeping

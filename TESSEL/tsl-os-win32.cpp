@@ -149,6 +149,14 @@ int OsLocalTime(time_t moment, struct tm *out) {
   return parts != nullptr;
 }
 
+void *OsRoomReserve(int64_t bytes) {
+  return VirtualAlloc(nullptr, (SIZE_T)bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void OsRoomRelease(void *room, int64_t) {
+  if (room) VirtualFree(room, 0, MEM_RELEASE);
+}
+
 const char *OsCommandLineText(void) { return GetCommandLineA(); }
 
 int OsArguments(char ***vector) { return (*vector = nullptr), 0; }

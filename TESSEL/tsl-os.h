@@ -154,6 +154,13 @@ static inline void OsMutexClose(OsMutex *mutex) {
 int64_t OsTimeNow(void);
 int OsLocalTime(time_t moment, struct tm *out);
 
+/* A room of bytes bytes from the system, zero-filled, outside the heap and
+ * the program's image: its pages cost nothing until they are first touched,
+ * so a program that may need a large room pays for it only when it does.
+ * Null when the system gives none. OsRoomRelease gives it back. */
+void *OsRoomReserve(int64_t bytes);
+void OsRoomRelease(void *room, int64_t bytes);
+
 /* The process's command-line text as the system hands it over (Windows),
  * program path first; null where the system hands over an argument vector
  * instead (POSIX). Valid until the process ends. */

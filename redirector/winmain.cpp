@@ -116,25 +116,15 @@ static int ScanTable(const char *path, const char *key, char *value, long *at) {
 
 #ifdef LINKHOP_PERSISTENT
 /* A process that answers many requests keeps the table between them, whole
- * and indexed, in room of its own outside the tracked heap (untouched, it
- * costs a CGI run nothing). An edit takes effect at the next request: the
- * file's stamp is looked at every time. File times are coarse, so two quick
- * edits of the same size may share one: a table written within the last
- * two seconds is used once and read afresh the next time. */
-#if defined(__SANITIZE_ADDRESS__)
-#define KEPT_ROOM_SMALL
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KEPT_ROOM_SMALL
-#endif
-#endif
-#ifdef KEPT_ROOM_SMALL
-/* AddressSanitizer marks out every global at each start: a smaller room
- * keeps a sanitized CGI run from paying for all of it. */
-enum { KEPT_ROOM = 1 << 20 };
-#else
+ * and indexed, in a room of its own outside the tracked heap, taken from the
+ * system when the process turns persistent: a CGI run neither touches it nor
+ * carries it in its image, whose start-up grows with a large zero area. A
+ * process the system gives no room scans the file on every request. An edit
+ * takes effect at the next request: the file's stamp is looked at every
+ * time. File times are coarse, so two quick edits of the same size may share
+ * one: a table written within the last two seconds is used once and read
+ * afresh the next time. */
 enum { KEPT_ROOM = 64 << 20 };
-#endif
 
 static struct {
   int enabled;  /* a persistent process */
@@ -143,7 +133,7 @@ static struct {
   OsFileStamp stamp;
   TableIndex index;
 } keep;
-alignas(8) static char keptRoom[KEPT_ROOM] IO_LARGE_BUFFER;
+static char *keptRoom; /* KEPT_ROOM bytes while enabled */
 
 static int SameStamp(const OsFileStamp *a, const OsFileStamp *b) {
   return a->device == b->device && a->inode == b->inode && a->size == b->size &&
@@ -189,7 +179,12 @@ static int LookupKept(const char *path, const char *key, char *value) {
 }
 
 void LookupKeepTables(int enabled) {
-  keep.enabled = enabled;
+  if (enabled && !keptRoom) keptRoom = (char *)OsRoomReserve(KEPT_ROOM);
+  if (!enabled && keptRoom) {
+    OsRoomRelease(keptRoom, KEPT_ROOM);
+    keptRoom = nullptr;
+  }
+  keep.enabled = enabled && keptRoom;
   keep.kept = keep.tooLarge = 0;
 }
 #endif
@@ -333,12 +328,12 @@ int main(int argc, char **argv) {
 
   CoreStartup("debug.log", 0);
   MemoryInit(MEMORY_NO_LIMIT, 0);
-  /* The folder is worked out once, for the table and the log alike. */
-  KeepProgramDirectory(1);
 #ifdef LINKHOP_PERSISTENT
   if (OsStandardInputListens()) {
     /* A web server's socket for standard input: request after request,
-     * until the server asks the process to end. */
+     * until the server asks the process to end. The folder is worked out
+     * once, for every table and log alike. */
+    KeepProgramDirectory(1);
     LookupKeepTables(1);
     CgiKeepLogOpen(1);
     int served = ServePersistent(AnswerRequest);
