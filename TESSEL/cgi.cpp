@@ -197,12 +197,18 @@ static int SourceWrite(void *source, const char *bytes, int count) {
   return s->write(s->context, bytes, count);
 }
 
-/* Writes the answer's text, in text mode, to the request's source. */
-static void WriteAnswer(const char *text, int length) {
-  IoWriteTextTo(SourceWrite, (void *)Source(), text, length);
+/* Writes the answer's text (in a buffer of capacity bytes, translated there
+ * when it fits), in text mode, to the request's source. */
+static void WriteAnswer(char *text, int length, int capacity) {
+  IoWriteTextInPlace(SourceWrite, (void *)Source(), text, length, capacity);
 }
 
-enum { FORMAT_ROOM = 8192 }; /* texts up to this size need no heap */
+/* Texts up to this size, with their carriage returns, are formatted and
+ * sent from the stack: the longest answer of the driver (a 301 block with
+ * an address of 1023 bytes twice) and every page of its own. A longer one
+ * takes a block of the tracked heap. The room stays small, since every
+ * page of stack a run touches is a cost to a process started per request. */
+enum { FORMAT_ROOM = 3072 };
 
 /* Formats format and args between head and tail and writes the whole, in
  * one piece; a text that does not fit the buffer on the stack is formatted
@@ -229,7 +235,7 @@ static void WriteFormatted(const char *head, const char *tail, int dropFinalLine
   va_end(again);
   memcpy(text, head, (size_t)headLength);
   memcpy(text + headLength + n - drop, tail, (size_t)tailLength);
-  WriteAnswer(text, total);
+  WriteAnswer(text, total, text == room ? (int)sizeof(room) : total + 1 + drop);
   if (text != room) MemoryFree(&text, total + 1 + drop, TSL_SOURCE, 437);
 }
 
@@ -432,12 +438,29 @@ static const char *LoggedClient(char *room) {
   return LOG_NO_ADDRESS;
 }
 
+/* Reports a line lost to the log at path, named as the system names it,
+ * for failure. In a frame of its own: the usual request never makes it. */
+static IO_OWN_FRAME void ReportLineLost(const char *path, OsFailure failure) {
+  char native[LOG_PATH_SIZE], reason[128];
+  IoNativePath(path, native, sizeof(native));
+  IoFailureText(failure, reason, sizeof(reason));
+  CgiReportFailure("request log %s: %s; line lost", native, reason);
+}
+
+/* The same for a log path too long to build: path holds the folder. */
+static IO_OWN_FRAME void ReportPathTooLong(const char *path, const char *directory) {
+  char native[LOG_PATH_SIZE], nativeDirectory[LOG_PATH_SIZE];
+  IoNativePath(path, native, sizeof(native));
+  IoNativePath(directory, nativeDirectory, sizeof(nativeDirectory));
+  CgiReportFailure("request log %s%s: path too long; line lost", native, nativeDirectory);
+}
+
 int CgiLog(const char *directory, const char *format, ...) {
   CHECK_PTR_AT_LINE(719, directory);
   CHECK_PTR_AT_LINE(720, format);
 
   OsDateTime now;
-  char path[LOG_PATH_SIZE], native[LOG_PATH_SIZE], reason[128];
+  char path[LOG_PATH_SIZE];
   OsFile file;
   /* Without a local date there is no file to name: the line is lost, like
    * any line whose log cannot be opened. */
@@ -452,20 +475,13 @@ int CgiLog(const char *directory, const char *format, ...) {
     CgiReportFailure("request log: no folder of the program's own (%s); line lost",
                      problem ? problem : "its path is too long");
   }
-  if (built < 0) {
-    char nativeDirectory[LOG_PATH_SIZE];
-    IoNativePath(path, native, sizeof(native));
-    IoNativePath(directory, nativeDirectory, sizeof(nativeDirectory));
-    CgiReportFailure("request log %s%s: path too long; line lost", native, nativeDirectory);
-  }
+  if (built < 0) ReportPathTooLong(path, directory);
   if (built != 1) {
     CgiComment("Unable to update log\n\n");
     return 1;
   }
-  IoNativePath(path, native, sizeof(native));
   if (!OpenLog(&file, path)) {
-    IoFailureText(gateway.openFailure, reason, sizeof(reason));
-    CgiReportFailure("request log %s: %s; line lost", native, reason);
+    ReportLineLost(path, gateway.openFailure);
     CgiComment("Unable to update log\n\n");
     return 1;
   }
@@ -503,9 +519,10 @@ int CgiLog(const char *directory, const char *format, ...) {
     line[used - 1] = '\n';
     line[used] = 0;
   }
-  if (!IoWriteText(file, line, used)) {
-    IoFailureText(OsLastFailure(), reason, sizeof(reason));
-    CgiReportFailure("request log %s: %s; line lost", native, reason);
+  /* The line holds one line feed, its last byte: the buffer has room for
+   * its carriage return, and the line is translated where it lies. */
+  if (!IoWriteFileInPlace(file, line, used, (int)sizeof(line))) {
+    ReportLineLost(path, OsLastFailure());
     if (gateway.keepLog) CgiKeepLogOpen(1); /* opened afresh next time */
   }
   if (!gateway.keepLog) FileClose(&file);

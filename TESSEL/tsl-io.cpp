@@ -205,9 +205,46 @@ int IoNativePath(const char *path, char *native, int size) {
   return 1;
 }
 
-int IoFileStamp(const char *path, OsFileStamp *stamp) {
+/* A call of the system with a path in its native form: an open of file
+ * (mode, failure) or, without a file, a look at the stamp. */
+typedef struct NativeCall {
+  OsFile *file;
+  int mode;
+  OsFailure *failure;
+  OsFileStamp *stamp;
+} NativeCall;
+
+static int PathTooLong(OsFailure *failure) {
+  if (failure) {
+    failure->code = IO_PATH_TOO_LONG;
+    failure->transient = 0;
+  }
+  return 0;
+}
+
+static int CallNative(const char *native, const NativeCall *call) {
+  return call->file ? OsFileOpen(call->file, native, call->mode, call->failure)
+                    : OsFileStampOf(native, call->stamp);
+}
+
+static IO_OWN_FRAME int CallWithLongPath(const char *path, const NativeCall *call) {
   char native[OS_PATH_SIZE];
-  return IoNativePath(path, native, sizeof(native)) && OsFileStampOf(native, stamp);
+  if (!IoNativePath(path, native, sizeof(native))) return PathTooLong(call->failure);
+  return CallNative(native, call);
+}
+
+/* Makes path native and makes the call. The program's own paths (the
+ * table's and the log's, built on its folder) are short and fit a small
+ * buffer; a longer one is made native in a frame of its own. */
+static int CallWithPath(const char *path, const NativeCall *call) {
+  char native[IO_SHORT_PATH_SIZE];
+  if (!IoNativePath(path, native, sizeof(native))) return CallWithLongPath(path, call);
+  return CallNative(native, call);
+}
+
+int IoFileStamp(const char *path, OsFileStamp *stamp) {
+  const NativeCall call = {nullptr, 0, nullptr, stamp};
+  return CallWithPath(path, &call);
 }
 
 void IoFailureText(OsFailure failure, char *text, int size) {
@@ -219,24 +256,13 @@ void IoFailureText(OsFailure failure, char *text, int size) {
   OsFailureText(failure, text, size);
 }
 
-static int PathTooLong(OsFailure *failure) {
-  if (failure) {
-    failure->code = IO_PATH_TOO_LONG;
-    failure->transient = 0;
-  }
-  return 0;
-}
-
 /* ---- Reading text files ------------------------------------------------ */
 
 int IoReaderOpen(IoReader *reader, const char *path, OsFailure *failure) {
-  char native[OS_PATH_SIZE];
   reader->start = reader->end = 0;
   reader->ended = 0;
   reader->keepReturns = 0;
-  reader->file.handle = OS_NO_FILE;
-  if (!IoNativePath(path, native, sizeof(native))) return PathTooLong(failure);
-  return OsFileOpen(&reader->file, native, OS_OPEN_READ, failure);
+  return IoFileOpen(&reader->file, path, OS_OPEN_READ, failure);
 }
 
 /* Reads the next block and turns it into text-mode bytes; 0 at the end of
@@ -280,10 +306,9 @@ void IoReaderClose(IoReader *reader) {
 /* ---- Writing ------------------------------------------------------------- */
 
 int IoFileOpen(OsFile *file, const char *path, int mode, OsFailure *failure) {
-  char native[OS_PATH_SIZE];
   file->handle = OS_NO_FILE;
-  if (!IoNativePath(path, native, sizeof(native))) return PathTooLong(failure);
-  return OsFileOpen(file, native, mode, failure);
+  const NativeCall call = {file, mode, failure, nullptr};
+  return CallWithPath(path, &call);
 }
 
 int IoWriteAll(OsFile file, const char *bytes, int count) {
@@ -296,29 +321,46 @@ int IoWriteAll(OsFile file, const char *bytes, int count) {
   return 1;
 }
 
-int IoWriteTextTo(IoSink sink, void *context, const char *bytes, int count) {
-  char translated[2 * IO_WRITE_WHOLE];
-  while (count > 0) {
-    int piece = count < IO_WRITE_WHOLE ? count : IO_WRITE_WHOLE;
-    int n = 0;
-    /* Line by line: a copy of each run without a line feed, then CR LF. */
-    for (const char *p = bytes, *end = bytes + piece; p < end;) {
-      const char *lineFeed = (const char *)memchr(p, '\n', (size_t)(end - p));
-      const char *runEnd = lineFeed ? lineFeed : end;
-      memcpy(translated + n, p, (size_t)(runEnd - p));
-      n += (int)(runEnd - p);
-      p = runEnd;
-      if (lineFeed) {
-        translated[n++] = '\r';
-        translated[n++] = '\n';
-        p++;
-      }
+int IoTextOut(char *text, int length, int capacity) {
+  int lineFeeds = 0;
+  for (const char *p = text, *end = text + length;
+       (p = (const char *)memchr(p, '\n', (size_t)(end - p))) != nullptr; p++)
+    lineFeeds++;
+  const int total = length + lineFeeds;
+  if (total > capacity) return -1;
+  /* From the end back to the first line feed, each byte moved up by the
+   * carriage returns still to be put in before it. */
+  for (int from = length, to = total; lineFeeds > 0;) {
+    const char c = text[--from];
+    text[--to] = c;
+    if (c == '\n') {
+      text[--to] = '\r';
+      lineFeeds--;
     }
-    if (!sink(context, translated, n)) return 0;
+  }
+  return total;
+}
+
+int IoWriteTextTo(IoSink sink, void *context, const char *bytes, int count) {
+  char translated[2 * IO_WRITE_WHOLE]; /* a piece of line feeds only doubles */
+  while (count > 0) {
+    const int piece = count < IO_WRITE_WHOLE ? count : IO_WRITE_WHOLE;
+    memcpy(translated, bytes, (size_t)piece);
+    if (!sink(context, translated, IoTextOut(translated, piece, (int)sizeof(translated))))
+      return 0;
     bytes += piece;
     count -= piece;
   }
   return 1;
+}
+
+int IoWriteTextInPlace(IoSink sink, void *context, char *text, int length, int capacity) {
+  if (length <= 0) return 1;
+  if (length <= IO_WRITE_WHOLE) {
+    const int n = IoTextOut(text, length, capacity);
+    if (n >= 0) return sink(context, text, n);
+  }
+  return IoWriteTextTo(sink, context, text, length);
 }
 
 static int FileSink(void *file, const char *bytes, int count) {
@@ -327,4 +369,8 @@ static int FileSink(void *file, const char *bytes, int count) {
 
 int IoWriteText(OsFile file, const char *bytes, int count) {
   return IoWriteTextTo(FileSink, &file, bytes, count);
+}
+
+int IoWriteFileInPlace(OsFile file, char *text, int length, int capacity) {
+  return IoWriteTextInPlace(FileSink, &file, text, length, capacity);
 }

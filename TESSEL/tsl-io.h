@@ -23,17 +23,35 @@ enum {
   IO_WRITE_WHOLE = 4096,
   /* A text file is read from the system in blocks of this size, however
    * small the pieces its reader asks for. */
-  IO_READ_AHEAD = 65536
+  IO_READ_AHEAD = 65536,
+  /* A path of fewer bytes than this, as the program builds on its own
+   * folder, is made native on the stack of the call that opens it; a longer
+   * one in a frame of its own. */
+  IO_SHORT_PATH_SIZE = 512
 };
 
 /* Marks a zero-filled buffer too large to share pages with the small state
  * that every run touches: a program started for each request pays for each
- * page it touches, and such buffers mostly lie untouched. (ELF on x86-64
- * keeps a section for large data after all the rest.) */
+ * page it touches, and such buffers mostly lie untouched. Each starts a
+ * page, so that a few bytes at its start (a reader's state and a short
+ * file) cost one page, not two. (ELF on x86-64 keeps a section for large
+ * data after all the rest.) */
 #if defined(__ELF__) && defined(__x86_64__)
-#define IO_LARGE_BUFFER __attribute__((section(".lbss")))
+#define IO_LARGE_BUFFER __attribute__((section(".lbss"), aligned(4096)))
 #else
 #define IO_LARGE_BUFFER
+#endif
+
+/* Marks a function that holds a large buffer for an unusual case (a path
+ * longer than the program's own ever are), so that its frame is made only
+ * when that case comes: the usual call keeps the stack within the few pages
+ * a run touches anyway. */
+#if defined(__GNUC__)
+#define IO_OWN_FRAME __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define IO_OWN_FRAME __declspec(noinline)
+#else
+#define IO_OWN_FRAME
 #endif
 
 /* OsFailure.code of a path too long for the layer to open. */
@@ -127,6 +145,11 @@ int IoFileOpen(OsFile *file, const char *path, int mode, OsFailure *failure);
 /* Where text-mode bytes go: all count bytes, 1 when they were taken. */
 typedef int (*IoSink)(void *context, const char *bytes, int count);
 
+/* Turns the length bytes at text into text mode where they lie: each "\n"
+ * becomes "\r\n". The new length; -1, text unchanged, when that would not
+ * fit in capacity bytes. */
+int IoTextOut(char *text, int length, int capacity);
+
 /* Writes count bytes in text mode to sink, in pieces of up to
  * IO_WRITE_WHOLE bytes, each translated and handed over in one call; stops
  * at the first piece the sink refuses. 1 when all were taken. */
@@ -134,6 +157,13 @@ int IoWriteTextTo(IoSink sink, void *context, const char *bytes, int count);
 
 /* The same to a file or stream: each piece in one system call. */
 int IoWriteText(OsFile file, const char *bytes, int count);
+
+/* The same two for text in a buffer of the caller's, capacity bytes: with
+ * the same calls of the sink, but a text of one piece whose translation
+ * fits the buffer is translated where it lies (its bytes are changed) and
+ * needs no buffer of the layer's, nor the stack that takes. */
+int IoWriteTextInPlace(IoSink sink, void *context, char *text, int length, int capacity);
+int IoWriteFileInPlace(OsFile file, char *text, int length, int capacity);
 
 /* Writes raw bytes to a file or stream, again after a short write; 1 when
  * all went. */

@@ -486,6 +486,21 @@ TEST_F(CgiTest, ResponseBytesOnStandardOutput) {
     EXPECT_EQ(result, 1);
     EXPECT_EQ(memoryState.blockCount, 0) << "a long text's block is freed";
   }
+
+  // Texts about the size of the formatting room and of one whole write,
+  // dense with line feeds: whether a text is translated where it was
+  // formatted, copied to be translated, or formatted on the heap, the
+  // bytes are the same.
+  for (int length : {1, 1023, 2047, 2048, 3000, 3071, 3072, 3073, 4095, 4096, 4097, 6200}) {
+    for (int every : {1, 7, 100000}) {
+      SCOPED_TRACE(std::to_string(length) + " bytes, a line feed every " + std::to_string(every));
+      std::string text;
+      for (int i = 0; i < length; i++) text += (i + 1) % every == 0 ? '\n' : 'a' + i % 26;
+      CgiInit();
+      EXPECT_EQ(CaptureStdout([&] { CgiPrint("%s", text.c_str()); }), Crlf(text));
+      EXPECT_EQ(memoryState.blockCount, 0);
+    }
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -200,6 +201,50 @@ TEST(IoOpenTest, OpensFilesOnlyWhereTheyAre) {
   delete reader;
 }
 
+// Paths about the length the layer makes native on the stack of the call,
+// and past it, with slashes or backslashes: each opens, reads, appends and
+// has a stamp alike. One past the longest native path is too long; one
+// within it reaches the system, which says what it thinks of it.
+TEST(IoOpenTest, LongPathsOpenLikeShortOnes) {
+  TempDir dir;
+  for (int length : {IO_SHORT_PATH_SIZE - 2, IO_SHORT_PATH_SIZE - 1, (int)IO_SHORT_PATH_SIZE,
+                     IO_SHORT_PATH_SIZE + 1, 1000}) {
+    SCOPED_TRACE(length);
+    std::string folder = dir.path();
+    while (length - (int)folder.size() - 1 > 200) {
+      folder += "/" + std::string(200, (char)('a' + folder.size() % 26));
+      MakeDir(folder);
+    }
+    const std::string path = folder + "/" + std::string(length - folder.size() - 1, 'n');
+    ASSERT_EQ((int)path.size(), length);
+    std::string backslashed = path;
+    if (length % 2) std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    OsFile file;
+    ASSERT_EQ(IoFileOpen(&file, backslashed.c_str(), OS_OPEN_APPEND, nullptr), 1);
+    EXPECT_EQ(IoWriteText(file, "k = a.b\n", 8), 1);
+    OsFileClose(file);
+    EXPECT_EQ(ReadFile(path), "k = a.b\r\n");
+    OsFileStamp stamp;
+    ASSERT_EQ(IoFileStamp(backslashed.c_str(), &stamp), 1);
+    EXPECT_EQ(stamp.size, 9);
+    IoReader *reader = new IoReader;
+    ASSERT_EQ(IoReaderOpen(reader, backslashed.c_str(), nullptr), 1);
+    char buffer[16];
+    EXPECT_EQ(IoReaderRead(reader, buffer, sizeof(buffer)), 8);
+    IoReaderClose(reader);
+    delete reader;
+  }
+  OsFailure failure = {0, 0};
+  OsFileStamp stamp;
+  OsFile file;
+  EXPECT_EQ(IoFileOpen(&file, std::string(OS_PATH_SIZE, 'p').c_str(), OS_OPEN_READ, &failure), 0);
+  EXPECT_EQ(failure.code, IO_PATH_TOO_LONG);
+  EXPECT_EQ(IoFileStamp(std::string(OS_PATH_SIZE, 'p').c_str(), &stamp), 0);
+  EXPECT_EQ(IoFileOpen(&file, std::string(OS_PATH_SIZE - 1, 'p').c_str(), OS_OPEN_READ, &failure),
+            0);
+  EXPECT_NE(failure.code, IO_PATH_TOO_LONG) << "the longest native path reaches the system";
+}
+
 // ---- Text-mode writes -----------------------------------------------------
 
 std::string WriteThrough(const std::string &path, int mode, const std::string &bytes) {
@@ -280,6 +325,65 @@ TEST(IoWriteTest, PiecesReachTheSinkWhole) {
   calls.refuseFrom = 1;
   EXPECT_EQ(IoWriteTextTo(sink, &calls, three.data(), (int)three.size()), 0);
   EXPECT_EQ(calls.pieces.size(), 1u) << "nothing more after a refused piece";
+
+  // A text in a buffer of the caller's reaches the sink in the very pieces
+  // of a copied one, whether it is translated where it lies (one piece whose
+  // carriage returns fit) or not: exactly fitting, one byte short, a buffer
+  // to spare, one piece and more, line feeds first, last and in runs.
+  std::string mixed;
+  for (int i = 0; mixed.size() < 2 * IO_WRITE_WHOLE + 100; i++)
+    mixed += std::string((size_t)(i % 13), 'k') + (i % 5 ? "\n" : "\n\n");
+  for (const std::string &text :
+       {std::string("a\nb\n\nc"), std::string("\n"), std::string("no line feed"),
+        std::string(IO_WRITE_WHOLE, '\n'), std::string(IO_WRITE_WHOLE - 1, 'a') + "\n",
+        std::string(IO_WRITE_WHOLE + 1, 'a') + "\n", mixed.substr(0, 100),
+        mixed.substr(0, IO_WRITE_WHOLE), mixed}) {
+    Calls copied;
+    ASSERT_EQ(IoWriteTextTo(sink, &copied, text.data(), (int)text.size()), 1);
+    const int lineFeeds = (int)std::count(text.begin(), text.end(), '\n');
+    const int fit = (int)text.size() + lineFeeds;
+    for (int capacity : {(int)text.size(), fit - 1, fit, fit + 100}) {
+      SCOPED_TRACE(std::to_string(text.size()) + " bytes in " + std::to_string(capacity));
+      std::vector<char> buffer(text.begin(), text.end());
+      buffer.resize((size_t)std::max(capacity, (int)text.size()) + 1, '#');
+      Calls inPlace;
+      EXPECT_EQ(IoWriteTextInPlace(sink, &inPlace, buffer.data(), (int)text.size(), capacity), 1);
+      EXPECT_EQ(inPlace.pieces, copied.pieces);
+      EXPECT_EQ(buffer[(size_t)std::max(capacity, (int)text.size())], '#')
+          << "nothing written past the buffer";
+    }
+  }
+}
+
+TEST(IoWriteTest, TextOutInPlaceOrNotAtAll) {
+  const struct {
+    std::string text;
+    int extra;  // capacity beyond the text's length
+    std::string expected;  // empty: does not fit, text unchanged
+  } cases[] = {
+      {"", 0, ""},
+      {"abc", 0, "abc"},
+      {"\n", 1, "\r\n"},
+      {"\n", 0, ""},
+      {"a\nb\n", 2, "a\r\nb\r\n"},
+      {"a\nb\n", 1, ""},
+      {"\n\n\nx", 3, "\r\n\r\n\r\nx"},
+      {"x\r\n", 1, "x\r\r\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    std::string buffer = c.text + std::string((size_t)c.extra + 1, '#');
+    const int capacity = (int)c.text.size() + c.extra;
+    const int n = IoTextOut(&buffer[0], (int)c.text.size(), capacity);
+    if (c.expected.empty() && !c.text.empty()) {
+      EXPECT_EQ(n, -1);
+      EXPECT_EQ(buffer.substr(0, c.text.size()), c.text);
+    } else {
+      EXPECT_EQ(n, (int)c.expected.size());
+      EXPECT_EQ(buffer.substr(0, (size_t)n), c.expected);
+    }
+    EXPECT_EQ(buffer[(size_t)capacity], '#');
+  }
 }
 
 // ---- The process and its seams ----------------------------------------------
