@@ -3,7 +3,9 @@
 // program's own.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <filesystem>
@@ -427,6 +429,30 @@ TEST_F(LookupTest, KeptTableSeesEveryEdit) {
   SetModified(table_, old);
   EXPECT_EQ(Lookup("news"), (Answer{0, ""})) << "a line too long ends the kept table too";
   LookupKeepTables(0);
+}
+
+// A process the system gives no room to keep the table in scans the file
+// on every request instead, and answers the same.
+TEST_F(LookupTest, KeptTableWithoutRoomIsScanned) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs the address space this test takes away";
+#endif
+  WriteTable("news=aaa\n");
+  SetModified(table_, time(nullptr) - 60);
+  auto lookupsWithoutRoom = [this] {
+    long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (!statm || fscanf(statm, "%ld", &pages) != 1) exit(2);
+    fclose(statm);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = (rlim_t)pages * 4096 + (16u << 20);
+    setrlimit(RLIMIT_AS, &limit);
+    LookupKeepTables(1);
+    const Answer first = Lookup("news");
+    const int scanned = lastPeak_ > 0;
+    exit(first == Answer{1, "aaa"} && Lookup("news") == first && scanned ? 0 : 1);
+  };
+  EXPECT_EXIT(lookupsWithoutRoom(), testing::ExitedWithCode(0), "");
 }
 #endif
 
