@@ -207,6 +207,7 @@ TEST(IoOpenTest, OpensFilesOnlyWhereTheyAre) {
 // within it reaches the system, which says what it thinks of it.
 TEST(IoOpenTest, LongPathsOpenLikeShortOnes) {
   TempDir dir;
+#ifndef _WIN32 /* Windows opens no path of more than 259 characters by name */
   for (int length : {IO_SHORT_PATH_SIZE - 2, IO_SHORT_PATH_SIZE - 1, (int)IO_SHORT_PATH_SIZE,
                      IO_SHORT_PATH_SIZE + 1, 1000}) {
     SCOPED_TRACE(length);
@@ -234,6 +235,7 @@ TEST(IoOpenTest, LongPathsOpenLikeShortOnes) {
     IoReaderClose(reader);
     delete reader;
   }
+#endif
   OsFailure failure = {0, 0};
   OsFileStamp stamp;
   OsFile file;

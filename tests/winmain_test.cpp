@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <filesystem>
@@ -13,6 +12,10 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "table_model.h"
 #include "test_support.h"
