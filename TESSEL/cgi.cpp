@@ -205,10 +205,11 @@ static void WriteAnswer(char *text, int length, int capacity) {
 
 /* Texts up to this size, with their carriage returns, are formatted and
  * sent from the stack: the longest answer of the driver (a 301 block with
- * an address of 1023 bytes twice) and every page of its own. A longer one
- * takes a block of the tracked heap. The room stays small, since every
- * page of stack a run touches is a cost to a process started per request. */
-enum { FORMAT_ROOM = 3072 };
+ * an address of 1023 bytes twice, 2,111 bytes in all) and every page of its
+ * own. A longer one takes a block of the tracked heap. The room stays
+ * small, since every page of stack a run touches is a cost to a process
+ * started per request, and the C library's formatter needs its own below. */
+enum { FORMAT_ROOM = 2304 };
 
 /* Formats format and args between head and tail and writes the whole, in
  * one piece; a text that does not fit the buffer on the stack is formatted

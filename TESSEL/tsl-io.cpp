@@ -9,8 +9,11 @@
 
 /* Room for the command line as joined from an argument vector. An argument
  * that does not fit is left off with everything after it, but for the
- * program's own path, which is kept cut at OS_ARG0_MAX bytes. */
-enum { JOINED_TEXT_SIZE = 3 * (OS_ARG0_MAX + 1) };
+ * program's own path, which is kept cut at OS_ARG0_MAX bytes. The usual
+ * command line, a web server's path of the program and perhaps the words
+ * of a query, is joined in a short room among the state every run touches;
+ * only one that does not fit there takes the large room, and its page. */
+enum { JOINED_SHORT_SIZE = 512, JOINED_TEXT_SIZE = 3 * (OS_ARG0_MAX + 1) };
 
 static struct {
   const char *commandLine; /* set by a test, else null */
@@ -18,29 +21,41 @@ static struct {
   int messageBoxToStandardError;
   int commandLineBuilt; /* the system's text below was worked out */
   const char *systemCommandLine, *commandLineProblem;
-} io = {nullptr, -1, 0, 0, nullptr, nullptr};
+  char shortJoined[JOINED_SHORT_SIZE];
+} io = {nullptr, -1, 0, 0, nullptr, nullptr, {0}};
 static char joined[JOINED_TEXT_SIZE] IO_LARGE_BUFFER;
 
 /* ---- The process, with seams for tests ----------------------------------- */
 
-/* Appends one argument to joined, quoted when it is empty or holds a space
- * or tab, so that the tokeniser gives it back unchanged. */
-static void AppendArgument(const char *arg, size_t length, int *used) {
+/* Appends one argument to text (size bytes), quoted when it is empty or
+ * holds a space or tab, so that the tokeniser gives it back unchanged. */
+static void AppendArgument(char *text, int size, const char *arg, size_t length, int *used) {
   if (*used == 0 && length > OS_ARG0_MAX) length = OS_ARG0_MAX;
   int quote = (length == 0) || memchr(arg, ' ', length) || memchr(arg, '\t', length);
   size_t need = length + (quote ? 2 : 0) + (*used > 0 ? 1 : 0);
-  if (*used < 0 || *used + need >= JOINED_TEXT_SIZE) {
+  if (*used < 0 || *used + need >= (size_t)size) {
     *used = -1; /* does not fit: this argument and the rest are left off */
     return;
   }
-  char *p = joined + *used;
+  char *p = text + *used;
   if (*used > 0) *p++ = ' ';
   if (quote) *p++ = '"';
   memcpy(p, arg, length);
   p += length;
   if (quote) *p++ = '"';
   *p = 0;
-  *used = (int)(p - joined);
+  *used = (int)(p - text);
+}
+
+/* Joins argument 0 (zero) and the vector's others into text (size bytes):
+ * 1 when all of them fit. */
+static int JoinInto(char *text, int size, const char *zero, char **arguments, int count) {
+  int used = 0;
+  text[0] = 0;
+  AppendArgument(text, size, zero, strlen(zero), &used);
+  for (int i = 1; arguments && i < count && arguments[i] && used >= 0; i++)
+    AppendArgument(text, size, arguments[i], strlen(arguments[i]), &used);
+  return used >= 0;
 }
 
 /* A path the command-line text cannot carry: the tokeniser has no escape
@@ -71,11 +86,13 @@ static const char *JoinArguments(void) {
   if (!zero) return nullptr;
   if (Unfaithful(zero))
     io.commandLineProblem = "its path holds a double quote, a backslash or a control byte";
-  int used = 0;
-  AppendArgument(zero, strlen(zero), &used);
-  for (int i = 1; vector && i < count && arguments[i] && used >= 0; i++)
-    AppendArgument(arguments[i], strlen(arguments[i]), &used);
-  return joined[0] ? joined : nullptr;
+  char **others = vector ? arguments : nullptr;
+  const char *text = io.shortJoined;
+  if (!JoinInto(io.shortJoined, JOINED_SHORT_SIZE, zero, others, count)) {
+    JoinInto(joined, JOINED_TEXT_SIZE, zero, others, count);
+    text = joined;
+  }
+  return text[0] ? text : nullptr;
 }
 
 static const char *SystemCommandLine(void) {

@@ -492,6 +492,13 @@ TEST_F(BadInputE2eTest, HugeOrEmptyArgumentZero) {
       {"40000 bytes", {std::string(40000, 'x')}, true},
       {"40000 bytes and an argument", {std::string(40000, 'x'), "q.example"}, true},
       {"the program behind 3000 slashes", {std::string(3000, '/') + program_}, false},
+      // The program's path and words of a query that just fit, or just miss,
+      // the short room a command line is joined in.
+      {"the program and 511 bytes in all",
+       {program_, std::string(510 - program_.size(), 'w')}, true},
+      {"the program and 512 bytes in all",
+       {program_, std::string(511 - program_.size(), 'w')}, true},
+      {"the program and an 800-byte word", {program_, std::string(800, 'w')}, true},
       {"empty", {""}, true},
       {"no arguments", {}, true},
   };
