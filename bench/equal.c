@@ -13,15 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
-/* Minutes from 31 December 1969 to a local time, as the request log
- * stamps its lines. */
-static int Minutes(const struct tm *t) {
-  static const short before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-  int year = t->tm_year & 0xFF;
-  int days = 365 * (year - 70) + (year - 68) / 4 + before[t->tm_mon] + t->tm_mday;
-  if (year % 4 == 0 && t->tm_mon < 2) days -= 1;
-  return 1440 * days + 60 * t->tm_hour + t->tm_min;
-}
+#include "sample.h"
 
 static char table[1 << 16];
 
@@ -65,7 +57,7 @@ int main(int argc, char **argv) {
            t.tm_year + 1900);
   char line[2048];
   int n = snprintf(line, sizeof(line), "%s %.8X [%s] %s\r\n", remote ? remote : "0.0.0.0",
-                   (unsigned)Minutes(&t), key, address);
+                   (unsigned)SampleMinutes(&t), key, address);
   fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0 || n <= 0 || n >= (int)sizeof(line) || write(fd, line, (size_t)n) != n) return 1;
   close(fd);

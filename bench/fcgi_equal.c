@@ -17,29 +17,15 @@
 #include <time.h>
 #include <unistd.h>
 
-static const char kAnswer[] =
-    "Status: 301 Moved Permanently\r\n"
-    "URI: https://norvale.example/news/index.html\r\n"
-    "Location: https://norvale.example/news/index.html\r\n"
-    "Method: GET\r\n"
-    "\r\n";
-static const char kAddress[] = "https://norvale.example/news/index.html";
+#include "sample.h"
+
+static const char kAnswer[] = SAMPLE_ANSWER;
 
 /* As in linkhop and fcgi_floor.c: no host names are looked up. */
 struct hostent;
 struct hostent *gethostbyname(const char *name) {
   (void)name;
   return 0;
-}
-
-/* Minutes from 31 December 1969 to a local time, as the request log
- * stamps its lines. */
-static int Minutes(const struct tm *t) {
-  static const short before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-  int year = t->tm_year & 0xFF;
-  int days = 365 * (year - 70) + (year - 68) / 4 + before[t->tm_mon] + t->tm_mday;
-  if (year % 4 == 0 && t->tm_mon < 2) days -= 1;
-  return 1440 * days + 60 * t->tm_hour + t->tm_min;
 }
 
 int main(int argc, char **argv) {
@@ -81,7 +67,7 @@ int main(int argc, char **argv) {
     const char *query = FCGX_GetParam("QUERY_STRING", request.envp);
     char line[2048];
     int n = snprintf(line, sizeof(line), "%s %.8X [%s] %s\r\n", remote ? remote : "0.0.0.0",
-                     (unsigned)Minutes(&t), query ? query : "", kAddress);
+                     (unsigned)SampleMinutes(&t), query ? query : "", SAMPLE_ADDRESS);
     if (n > 0 && n < (int)sizeof(line) && write(fd, line, (size_t)n) != n) return 1;
     FCGX_PutStr(kAnswer, (int)sizeof(kAnswer) - 1, request.out);
     FCGX_Finish_r(&request);

@@ -5,12 +5,9 @@
  */
 #include <fcgiapp.h>
 
-static const char kAnswer[] =
-    "Status: 301 Moved Permanently\r\n"
-    "URI: https://norvale.example/news/index.html\r\n"
-    "Location: https://norvale.example/news/index.html\r\n"
-    "Method: GET\r\n"
-    "\r\n";
+#include "sample.h"
+
+static const char kAnswer[] = SAMPLE_ANSWER;
 
 /* As in linkhop: libfcgi can open a socket on a host name, which is never
  * asked for here, and looking names up in a static program would need the

@@ -7,12 +7,9 @@
  */
 #include <unistd.h>
 
-static const char kAnswer[] =
-    "Status: 301 Moved Permanently\r\n"
-    "URI: https://norvale.example/news/index.html\r\n"
-    "Location: https://norvale.example/news/index.html\r\n"
-    "Method: GET\r\n"
-    "\r\n";
+#include "sample.h"
+
+static const char kAnswer[] = SAMPLE_ANSWER;
 
 int main(void) {
   ssize_t r = write(STDOUT_FILENO, kAnswer, sizeof(kAnswer) - 1);
