@@ -56,6 +56,14 @@ def load(path):
     return runs, status
 
 
+def medians(runs):
+    """The median wall times of A's runs and of B's, and the interval of
+    their ratio."""
+    a = [t for t, _ in runs["A"]]
+    b = [t for t, _ in runs["B"]]
+    return statistics.median(a), statistics.median(b), ratio_range(a, b)
+
+
 def faults(path):
     """The median minor page faults of A's runs and of B's; None without them."""
     counts = {"A": [], "B": []}
@@ -129,9 +137,7 @@ def main():
         kind = field[0]
         if kind == "request":
             runs, status = load(field[1])
-            a_ns = statistics.median(t for t, _ in runs["A"])
-            b_ns = statistics.median(t for t, _ in runs["B"])
-            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            a_ns, b_ns, spread = medians(runs)
             memory, _ = load(field[2])
             a_kb = statistics.median(k for _, k in memory["A"])
             b_kb = statistics.median(k for _, k in memory["B"])
@@ -150,9 +156,7 @@ def main():
                              % (sorted(status["A"]), sorted(status["B"])))
         elif kind == "requestequal":
             runs, status = load(field[1])
-            a_ns = statistics.median(t for t, _ in runs["A"])
-            b_ns = statistics.median(t for t, _ in runs["B"])
-            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            a_ns, b_ns, spread = medians(runs)
             r = a_ns / b_ns
             rows.append(("request, wall time, same work (%d runs each)" % len(runs["A"]),
                          duration(a_ns), duration(b_ns) + " equal work", "%.2fx" % r + spread,
@@ -169,9 +173,7 @@ def main():
                              % (sorted(status["A"]), sorted(status["B"])))
         elif kind == "explicit":
             runs, status = load(field[1])
-            a_ns = statistics.median(t for t, _ in runs["A"])
-            b_ns = statistics.median(t for t, _ in runs["B"])
-            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            a_ns, b_ns, spread = medians(runs)
             r = a_ns / b_ns
             rows.append(("explicit address, LINKHOP_EXPLICIT of 20 hosts (%d runs each)"
                          % len(runs["A"]), duration(a_ns), duration(b_ns) + " unset",
@@ -182,9 +184,7 @@ def main():
         elif kind == "scan":
             label, raw, size, goal = field[1], field[2], int(field[3]), float(field[4])
             runs, status = load(raw)
-            a_ns = statistics.median(t for t, _ in runs["A"])
-            b_ns = statistics.median(t for t, _ in runs["B"])
-            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            a_ns, b_ns, spread = medians(runs)
             r = a_ns / b_ns
             goal_text, met = verdict(r, goal, True) if goal else ("-", "")
             rows.append(("scan %s (%d runs each)" % (label, len(runs["A"])),
@@ -215,10 +215,8 @@ def main():
             runs, status = load(field[1])
             wc, wc_status = load(field[2])
             size, lines, goal, awk = int(field[3]), int(field[4]), field[5] == "1", field[6]
-            a_ns = statistics.median(t for t, _ in runs["A"])
-            b_ns = statistics.median(t for t, _ in runs["B"])
+            a_ns, b_ns, spread = medians(runs)
             wc_ns = statistics.median(t for t, _ in wc["A"])
-            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
             r = a_ns / b_ns
             goal_text, met = verdict(r, STATS_GOAL, True) if goal else ("-", "")
             rows.append(("hoptool stats --json, %d lines, %.0f MB (%d runs each)"
@@ -239,9 +237,7 @@ def main():
         elif kind == "check":
             runs, status = load(field[1])
             entries, size, goal = int(field[2]), int(field[3]), field[4] == "1"
-            a_ns = statistics.median(t for t, _ in runs["A"])
-            b_ns = statistics.median(t for t, _ in runs["B"])
-            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            a_ns, b_ns, spread = medians(runs)
             r = a_ns / b_ns
             goal_text, met = verdict(r, CHECK_GOAL, True) if goal else ("-", "")
             rows.append(("hoptool check, %d entries, %.0f MB (%d runs each)"
@@ -256,9 +252,7 @@ def main():
         elif kind == "add":
             runs, status = load(field[1])
             entries, size, goal = int(field[2]), int(field[3]), field[4] == "1"
-            a_ns = statistics.median(t for t, _ in runs["A"])
-            b_ns = statistics.median(t for t, _ in runs["B"])
-            spread = ratio_range([t for t, _ in runs["A"]], [t for t, _ in runs["B"]])
+            a_ns, b_ns, spread = medians(runs)
             r = a_ns / b_ns
             goal_text, met = verdict(r, ADD_GOAL, True) if goal else ("-", "")
             rows.append(("hoptool add, %d entries, %.0f MB (%d runs each)"
