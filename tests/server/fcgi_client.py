@@ -70,9 +70,15 @@ def ask(sock, request_id, params, body):
     message += record(PARAMS, request_id, pairs) + record(PARAMS, request_id)
     message += record(STDIN, request_id, body) + record(STDIN, request_id)
     sock.sendall(message)
+    return read_answer(sock)
+
+
+def read_answer(sock):
+    """The standard output and standard error of the request in hand, up to
+    its end record."""
     out, err = b"", b""
     while True:
-        version, kind, rid, length, padding = struct.unpack(">BBHHBx", read_exactly(sock, 8))
+        _, kind, _, length, padding = struct.unpack(">BBHHBx", read_exactly(sock, 8))
         content = read_exactly(sock, length + padding)[:length]
         if kind == STDOUT:
             out += content
@@ -95,15 +101,9 @@ def slow_ask(path, params, body, pieces):
         sock.sendall(record(STDIN, 1, body[start:start + step]))
         time.sleep(0.02)
     sock.sendall(record(STDIN, 1))
-    out = b""
-    while True:
-        _, kind, _, length, padding = struct.unpack(">BBHHBx", read_exactly(sock, 8))
-        content = read_exactly(sock, length + padding)[:length]
-        if kind == STDOUT:
-            out += content
-        elif kind == END:
-            sock.close()
-            return out
+    out, _ = read_answer(sock)
+    sock.close()
+    return out
 
 
 def restarts(program):
