@@ -264,6 +264,12 @@ int IoFileStamp(const char *path, OsFileStamp *stamp) {
   return CallWithPath(path, &call);
 }
 
+int IoSameStamp(const OsFileStamp *a, const OsFileStamp *b) {
+  return a->device == b->device && a->inode == b->inode && a->size == b->size &&
+         a->modified == b->modified && a->modifiedNanos == b->modifiedNanos &&
+         a->changed == b->changed && a->changedNanos == b->changedNanos;
+}
+
 void IoFailureText(OsFailure failure, char *text, int size) {
   if (failure.code == IO_PATH_TOO_LONG) {
     strncpy(text, "path too long", (size_t)size - 1);

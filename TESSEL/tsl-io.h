@@ -108,6 +108,9 @@ int IoNativePath(const char *path, char *native, int size);
  * or the path is too long. */
 int IoFileStamp(const char *path, OsFileStamp *stamp);
 
+/* 1 when two stamps are of the same version of the same file. */
+int IoSameStamp(const OsFileStamp *a, const OsFileStamp *b);
+
 /* The system's words for a failure of IoFileOpen or IoReaderOpen. */
 void IoFailureText(OsFailure failure, char *text, int size);
 

@@ -15,6 +15,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <setjmp.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -99,9 +101,16 @@ OsFile OsStandardStream(int which) {
 
 void OsIgnoreBrokenPipe(void) { signal(SIGPIPE, SIG_IGN); }
 
+static void StampOf(const struct stat &st, OsFileStamp *stamp);
+
 int OsFileStampOf(const char *nativePath, OsFileStamp *stamp) {
   struct stat st;
   if (stat(nativePath, &st) != 0) return 0;
+  StampOf(st, stamp);
+  return 1;
+}
+
+static void StampOf(const struct stat &st, OsFileStamp *stamp) {
   stamp->device = (uint64_t)st.st_dev;
   stamp->inode = (uint64_t)st.st_ino;
   stamp->size = (int64_t)st.st_size;
@@ -109,7 +118,73 @@ int OsFileStampOf(const char *nativePath, OsFileStamp *stamp) {
   stamp->modifiedNanos = (int64_t)st.st_mtim.tv_nsec;
   stamp->changed = (int64_t)st.st_ctim.tv_sec;
   stamp->changedNanos = (int64_t)st.st_ctim.tv_nsec;
+}
+
+int OsFileStampOpen(OsFile file, OsFileStamp *stamp) {
+  struct stat st;
+  if (fstat((int)file.handle, &st) != 0) return 0;
+  StampOf(st, stamp);
   return 1;
+}
+
+int OsFileReadAt(OsFile file, char *buffer, int count, int64_t offset) {
+  ssize_t r;
+  do r = pread((int)file.handle, buffer, (size_t)count, (off_t)offset);
+  while (r < 0 && errno == EINTR);
+  return r < 0 ? -1 : (int)r;
+}
+
+int OsFileMap(OsFile file, int64_t size, OsMapping *mapping) {
+  mapping->bytes = nullptr;
+  mapping->size = 0;
+  mapping->handle = 0;
+  if (size <= 0 || (uint64_t)size > (uint64_t)SIZE_MAX) return 0;
+  void *view = mmap(nullptr, (size_t)size, PROT_READ, MAP_SHARED, (int)file.handle, 0);
+  if (view == MAP_FAILED) return 0;
+  mapping->bytes = (const char *)view;
+  mapping->size = size;
+  mapping->handle = 1;
+  return 1;
+}
+
+void OsFileUnmap(OsMapping *mapping) {
+  if (mapping->handle && mapping->bytes) munmap((void *)mapping->bytes, (size_t)mapping->size);
+  mapping->bytes = nullptr;
+  mapping->size = 0;
+  mapping->handle = 0;
+}
+
+static OsFaultTrap *currentTrap;
+
+/* SA_NODEFER: the jump out of the handler leaves SIGBUS unblocked, as the
+ * trap's sigsetjmp keeps no signal mask. */
+static void OnFault(int) {
+  OsFaultTrap *trap = currentTrap;
+  if (trap && trap->set) {
+    trap->set = 0;
+    currentTrap = nullptr;
+    siglongjmp(trap->jump, 1);
+  }
+  signal(SIGBUS, SIG_DFL); /* no trap: the fault, once more, ends the process */
+}
+
+void OsFaultTrapSet(OsFaultTrap *trap) {
+  static int installed;
+  if (!installed) {
+    struct sigaction action = {};
+    action.sa_handler = OnFault;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_NODEFER;
+    sigaction(SIGBUS, &action, nullptr);
+    installed = 1;
+  }
+  trap->set = 1;
+  currentTrap = trap;
+}
+
+void OsFaultTrapClear(OsFaultTrap *trap) {
+  trap->set = 0;
+  if (currentTrap == trap) currentTrap = nullptr;
 }
 
 int OsStandardInputListens(void) {

@@ -84,14 +84,10 @@ OsFile OsStandardStream(int which) {
 
 void OsIgnoreBrokenPipe(void) {}
 
-int OsFileStampOf(const char *nativePath, OsFileStamp *stamp) {
-  HANDLE file = CreateFileA(nativePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+/* The stamp from an open handle's information. */
+static int StampOfHandle(HANDLE file, OsFileStamp *stamp) {
   BY_HANDLE_FILE_INFORMATION info;
-  BOOL ok = GetFileInformationByHandle(file, &info);
-  CloseHandle(file);
-  if (!ok) return 0;
+  if (!GetFileInformationByHandle(file, &info)) return 0;
   /* File times count 100 ns from 1601; Windows keeps no change time of an
    * entry apart from its writes, so the creation time stands in. */
   auto seconds = [](FILETIME t, int64_t *nanos) {
@@ -106,6 +102,63 @@ int OsFileStampOf(const char *nativePath, OsFileStamp *stamp) {
   stamp->changed = seconds(info.ftCreationTime, &stamp->changedNanos);
   return 1;
 }
+
+int OsFileStampOf(const char *nativePath, OsFileStamp *stamp) {
+  HANDLE file = CreateFileA(nativePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  int ok = StampOfHandle(file, stamp);
+  CloseHandle(file);
+  return ok;
+}
+
+int OsFileStampOpen(OsFile file, OsFileStamp *stamp) {
+  return StampOfHandle((HANDLE)file.handle, stamp);
+}
+
+int OsFileReadAt(OsFile file, char *buffer, int count, int64_t offset) {
+  OVERLAPPED at = {};
+  at.Offset = (DWORD)(offset & 0xFFFFFFFF);
+  at.OffsetHigh = (DWORD)((uint64_t)offset >> 32);
+  DWORD got = 0;
+  if (!ReadFile((HANDLE)file.handle, buffer, (DWORD)count, &got, &at))
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  return (int)got;
+}
+
+/* The mapping object holds the file open: the view outlives the handle
+ * the caller closes. */
+int OsFileMap(OsFile file, int64_t size, OsMapping *mapping) {
+  mapping->bytes = nullptr;
+  mapping->size = 0;
+  mapping->handle = 0;
+  if (size <= 0) return 0;
+  HANDLE object = CreateFileMappingA((HANDLE)file.handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (!object) return 0;
+  const void *view = MapViewOfFile(object, FILE_MAP_READ, 0, 0, (SIZE_T)size);
+  if (!view) {
+    CloseHandle(object);
+    return 0;
+  }
+  mapping->bytes = (const char *)view;
+  mapping->size = size;
+  mapping->handle = (intptr_t)object;
+  return 1;
+}
+
+void OsFileUnmap(OsMapping *mapping) {
+  if (mapping->handle) {
+    UnmapViewOfFile(mapping->bytes);
+    CloseHandle((HANDLE)mapping->handle);
+  }
+  mapping->bytes = nullptr;
+  mapping->size = 0;
+  mapping->handle = 0;
+}
+
+/* Windows refuses to cut a file short while a view of it exists. */
+void OsFaultTrapSet(OsFaultTrap *trap) { trap->set = 1; }
+void OsFaultTrapClear(OsFaultTrap *trap) { trap->set = 0; }
 
 int OsStandardInputListens(void) { return 0; /* no persistent mode on Windows */ }
 

@@ -11,6 +11,9 @@
 
 #include <stdint.h>
 #include <time.h>
+#ifndef _WIN32
+#include <setjmp.h>
+#endif
 
 #ifdef _WIN32
 #define OS_PATH_SEPARATOR '\\'
@@ -109,6 +112,47 @@ typedef struct OsFileStamp {
 /* The stamp of the file at a native path: 1, or 0 when it does not exist
  * or cannot be reached. */
 int OsFileStampOf(const char *nativePath, OsFileStamp *stamp);
+
+/* The stamp of an open file: 1, or 0 when the system cannot tell it. */
+int OsFileStampOpen(OsFile file, OsFileStamp *stamp);
+
+/* One read of up to count bytes at offset, the file's position left
+ * alone: the number read, 0 at the end, -1 on an error. */
+int OsFileReadAt(OsFile file, char *buffer, int count, int64_t offset);
+
+/* A read-only view of the first size bytes of a file, shared with every
+ * other process that maps or reads it: the pages the system's cache holds
+ * for the file, not a copy. It stays valid when the file is closed, and
+ * until OsFileUnmap. handle is 0 for a view that is not the layer's. */
+typedef struct OsMapping {
+  const char *bytes;
+  int64_t size;
+  intptr_t handle;
+} OsMapping;
+
+/* Maps an open file (size above 0): 1, or 0 when the system will not. */
+int OsFileMap(OsFile file, int64_t size, OsMapping *mapping);
+void OsFileUnmap(OsMapping *mapping);
+
+/* A trap for the fault of reading a view whose file another program cut
+ * short meanwhile (POSIX ends a process that reads a page past a mapped
+ * file's end; Windows refuses to cut a mapped file). Set, a fault in the
+ * view returns to where OS_FAULT_TRAPPED was, which is then 1 (trap
+ * cleared); cleared, a fault ends the process as it would have. One trap
+ * at a time, on the one thread. */
+typedef struct OsFaultTrap {
+#ifndef _WIN32
+  sigjmp_buf jump;
+#endif
+  int set;
+} OsFaultTrap;
+void OsFaultTrapSet(OsFaultTrap *trap);
+void OsFaultTrapClear(OsFaultTrap *trap);
+#ifdef _WIN32
+#define OS_FAULT_TRAPPED(trap) (OsFaultTrapSet(trap), 0)
+#else
+#define OS_FAULT_TRAPPED(trap) (OsFaultTrapSet(trap), sigsetjmp((trap)->jump, 0) != 0)
+#endif
 
 /* 1 when standard input is a socket that listens for connections: how a
  * web server hands a persistent (FastCGI) program its requests. */
