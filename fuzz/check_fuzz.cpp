@@ -40,15 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   hoptool::Table table;
   hoptool::TableFromBytes(tablePath, std::string((const char *)data, size), &table);
   std::vector<hoptool::Entry> entries;
-  std::vector<hoptool::Finding> findings = hoptool::CheckTable(table, &entries);
+  std::vector<hoptool::Finding> findings = hoptool::CheckTable(table, nullptr, &entries);
   std::map<int, std::map<std::string, int>> found;  // line -> kind -> by_line
   for (const auto &f : findings) found[f.line][f.kind] = f.byLine;
 
   for (const auto &entry : entries) {
     if (TableKeyFlaws(entry.key.data(), (int)entry.key.size())) continue;  // never asked
     char value[TABLE_VALUE_MAX + 1];
-    long at;
-    int result = LookupRedirectIn(tablePath.c_str(), entry.key.c_str(), value, &at);
+    long at, atLine;
+    int result = LookupRedirectIn(tablePath.c_str(), nullptr, entry.key.c_str(), value, &at, &atLine);
     int stopsAt = result && at >= 0 ? table.LineOf((size_t)at) + 1 : 0;
     auto &kinds = found[entry.line];
     FUZZ_CHECK((kinds.count("shadowed") > 0) == (stopsAt != 0 && stopsAt != entry.line));

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "kept.h"
 #include "persist.h"
 #include "winmain.h"
 

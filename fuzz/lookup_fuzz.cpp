@@ -18,6 +18,7 @@
 #include "fuzz_support.h"
 #include "table_model.h"
 #include "table.h"
+#include "tableindex.h"
 #include "winmain.h"
 
 namespace {
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int length = TableText(&text[0], (int)text.size(), &longLine);
   text.resize((size_t)length + 1);
   text[(size_t)length] = 0;
-  std::vector<uint32_t> room((size_t)(TableIndexRoom(text.data(), length) / 4 + 1));
+  std::vector<uint64_t> room((size_t)(TableIndexRoom(text.data(), length) / 8 + 1));
   TableIndex index;
   TableIndexBuild(&index, text.data(), length, room.data());
   char indexed[TABLE_VALUE_MAX + 1];
@@ -77,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(indexResult == expected.result);
   FUZZ_CHECK(expected.value == indexed);
   char scanned[TABLE_VALUE_MAX + 1];
-  long scanAt;
-  LookupRedirectIn((programDir + "/hopdata/config.txt").c_str(), key.c_str(), scanned, &scanAt);
+  long scanAt, scanLine;
+  LookupRedirectIn((programDir + "/hopdata/config.txt").c_str(), nullptr, key.c_str(), scanned, &scanAt, &scanLine);
   FUZZ_CHECK(scanAt == indexAt);
   return 0;
 }

@@ -1,9 +1,7 @@
-/* table - the redirect table's matching rules, in two forms that answer
- * alike for every key:
- *   - the scan, region by region, that a lookup runs over the file as it
- *     reads it in fixed memory;
- *   - an index of the table held whole in memory, built in one pass, for a
- *     process that answers many requests, and for the table checker.
+/* table - the redirect table's matching rules, stated once for the
+ * program and hoptool, and the scan that a lookup runs over the file,
+ * region by region, as it reads it in fixed memory: the reference for
+ * every other way of answering (the compiled table, tableindex.h).
  *
  * The rules: a key matches wherever it occurs, ASCII letters in either
  * case, followed by optional white space (bytes 0 to 32) and '='; the
@@ -93,7 +91,7 @@ int TableSearchInit(FastSearch *search, const char *key);
  * scan->at then telling where the key begins, in the region's bytes. */
 int TableScanRegion(TableScan *scan, const char *start, const char *end, int last);
 
-/* ---- The table whole, and its index ---------------------------------------- */
+/* ---- The table whole ----------------------------------------------------- */
 
 /* Turns the raw bytes of a table into the text the lookup reads, in place:
  * carriage returns dropped, the data ended at a byte 0x1A, and the text cut
@@ -101,35 +99,5 @@ int TableScanRegion(TableScan *scan, const char *start, const char *end, int las
  * offset in the text, else -1). Returns the text's length; the caller puts a
  * zero byte after it. */
 int TableText(char *bytes, int count, int *cut);
-
-typedef struct TableEntry {
-  uint32_t end;  /* where an accepted occurrence may end */
-  uint32_t hash; /* of the bytes before it, see the source */
-  uint32_t next; /* the next entry of its bucket, or TABLE_NO_ENTRY */
-} TableEntry;
-#define TABLE_NO_ENTRY 0xFFFFFFFFu
-
-typedef struct TableIndex {
-  const char *text; /* the table's text, a zero byte after it */
-  int length;
-  uint32_t entryCount;
-  uint32_t bucketMask;
-  TableEntry *entries;
-  uint32_t *buckets;
-} TableIndex;
-
-/* The bytes of room an index of text needs (its entries and buckets). */
-int64_t TableIndexRoom(const char *text, int length);
-
-/* Builds the index of text (length bytes, a zero byte after them, left in
- * place for the index's lifetime) in room, which holds at least
- * TableIndexRoom bytes and is aligned for 4-byte integers. 1. */
-int TableIndexBuild(TableIndex *index, const char *text, int length, void *room);
-
-/* What the lookup answers for key with this table: 1 and the address in
- * value (TABLE_VALUE_MAX + 1 bytes), *at the accepted occurrence's offset;
- * else 0, value empty and *at -1. The empty key and keys longer than
- * FAST_SEARCH_KEY_MAX bytes are misses. */
-int TableIndexLookup(const TableIndex *index, const char *key, char *value, int *at);
 
 #endif /* LINKHOP_TABLE_H */

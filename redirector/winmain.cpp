@@ -15,10 +15,10 @@
 #include "tsl-core.h"
 #include "tsl-io.h"
 #include "tsl-str.h"
-#include "table.h"
-#ifdef LINKHOP_PERSISTENT
+#include "kept.h"
 #include "persist.h"
-#endif
+#include "table.h"
+#include "tableindex.h"
 #include "winhelpr.h"
 #include "winmain.h"
 
@@ -49,14 +49,20 @@ static int UpToLastLineEnd(const char *data, int length) {
   return 0;
 }
 
-/* The carriage returns among count bytes. */
-static int CountReturns(const char *bytes, int count) {
-  int n = 0;
+/* The bytes c among count bytes. */
+static long CountBytes(const char *bytes, long count, char c) {
+  long n = 0;
   for (const char *p = bytes, *end = bytes + count;
-       (p = (const char *)memchr(p, '\r', (size_t)(end - p))) != nullptr; p++)
+       (p = (const char *)memchr(p, c, (size_t)(end - p))) != nullptr; p++)
     n++;
   return n;
 }
+
+/* Where a lookup found its key, for a caller that asks: the offset in the
+ * table's text (CRs dropped), and its line (0-based). */
+typedef struct Place {
+  long at, line;
+} Place;
 
 /* Scans the table at path for the key search is prepared for. The reader
  * keeps the carriage returns, which the scan passes over where they matter
@@ -64,12 +70,8 @@ static int CountReturns(const char *bytes, int count) {
  * are dropped here only from a buffer that holds no line end, where they
  * may be all that keeps a line within TABLE_LINE_MAX, and counted only for
  * a caller that asks where the key begins in the table's text. */
-static int ScanTable(const char *path, const char *key, char *value, long *at) {
-  /* One thread reads one table at a time: the reader's block lies outside
-   * the stack, where the part a small table leaves untouched costs
-   * nothing. */
-  static IoReader reader IO_LARGE_BUFFER;
-  if (!IoReaderOpen(&reader, path, nullptr)) return 1;
+static int ScanTable(IoReader *opened, const char *key, char *value, Place *place) {
+  IoReader &reader = *opened;
   IoReaderKeepReturns(&reader, 1);
 
   FastSearch search;
@@ -78,6 +80,7 @@ static int ScanTable(const char *path, const char *key, char *value, long *at) {
   TableScan scan = {&search, PENDING_NONE, value, 0, -1};
   int carry = 0, found = 0;
   long textBase = 0, textAt = -1; /* in the text, CRs dropped */
+  long lineBase = 0, lineAt = -1;
   for (;;) {
     /* Fill: the line carried over, then as much as the buffer holds. */
     const int ask = TABLE_BUFFER - 1 - carry;
@@ -96,98 +99,88 @@ static int ScanTable(const char *path, const char *key, char *value, long *at) {
       break;
     }
     found = TableScanRegion(&scan, buffer, buffer + regionEnd, last);
-    if (at && scan.at >= scan.base) {
+    if (place && scan.at >= scan.base) {
       const int offset = (int)(scan.at - scan.base);
-      textAt = textBase + offset - CountReturns(buffer, offset);
+      textAt = textBase + offset - CountBytes(buffer, offset, '\r');
+      lineAt = lineBase + CountBytes(buffer, offset, '\n');
     }
     if (found || last) break;
-    if (at) textBase += regionEnd - CountReturns(buffer, regionEnd);
+    if (place) {
+      textBase += regionEnd - CountBytes(buffer, regionEnd, '\r');
+      lineBase += CountBytes(buffer, regionEnd, '\n');
+    }
     /* Carry the incomplete last line over. */
     carry = length - regionEnd;
     memmove(buffer, buffer + regionEnd, (size_t)carry);
     scan.base += regionEnd;
   }
-  if (at) *at = found ? textAt : -1;
+  if (place) {
+    place->at = found ? textAt : -1;
+    place->line = found ? lineAt : -1;
+  }
 
   IoReaderClose(&reader);
   MemoryFree(&buffer, TABLE_BUFFER, TSL_SOURCE, 132);
   return found;
 }
 
-#ifdef LINKHOP_PERSISTENT
-/* A process that answers many requests keeps the table between them, whole
- * and indexed, in a room of its own outside the tracked heap, taken from the
- * system when the process turns persistent: a CGI run neither touches it nor
- * carries it in its image, whose start-up grows with a large zero area. A
- * process the system gives no room scans the file on every request. An edit
- * takes effect at the next request: the file's stamp is looked at every
- * time. File times are coarse, so two quick edits of the same size may share
- * one: a table written within the last two seconds is used once and read
- * afresh the next time. */
-enum { KEPT_ROOM = 64 << 20 };
+/* The lines before offset in the index's text, from its lines' starts; -1
+ * when damaged. */
+static long LinesBefore(const TableIndex *index, int offset) {
+  uint32_t lo = 0, hi = index->lineCount; /* lines that start at or before offset */
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    const int64_t start = TableIndexLineAt(index, mid);
+    if (start < 0) return -1;
+    if (start <= offset) lo = mid + 1;
+    else hi = mid;
+  }
+  return (long)lo - 1;
+}
 
-static struct {
-  int enabled;  /* a persistent process */
-  int kept;     /* the index below answers for the file of stamp */
-  int tooLarge; /* the file of stamp does not fit: scanned instead */
-  OsFileStamp stamp;
+/* What the table's index answers, when it has one that belongs to the
+ * table as it is now (stamp): 1 or 0, and where it found the key; -1 when
+ * there is none, or the index is damaged. */
+static int LookupIndexed(const char *indexPath, const OsFileStamp *stamp, const char *key,
+                         char *value, Place *place) {
+  /* Read block by block: a view of the file costs a process that answers
+   * one request more than its lookup does. */
+  static TableIndexReads reads IO_LARGE_BUFFER;
+  TableIndexFile file;
   TableIndex index;
-} keep;
-static char *keptRoom; /* KEPT_ROOM bytes while enabled */
-
-static int SameStamp(const OsFileStamp *a, const OsFileStamp *b) {
-  return a->device == b->device && a->inode == b->inode && a->size == b->size &&
-         a->modified == b->modified && a->modifiedNanos == b->modifiedNanos &&
-         a->changed == b->changed && a->changedNanos == b->changedNanos;
+  if (TableIndexOpenRead(indexPath, stamp, &reads, &file, &index) != TABLE_INDEX_OK) return -1;
+  int offset;
+  int found = TableIndexLookup(&index, key, value, &offset);
+  if (found >= 0 && place) {
+    place->at = found ? offset : -1;
+    place->line = found ? LinesBefore(&index, offset) : -1;
+    if (found && place->line < 0) found = -1;
+  }
+  TableIndexCloseFile(&file);
+  return found;
 }
 
-/* Reads the table at path whole into the room and indexes it; 0 when it
- * cannot be read or does not fit. */
-static int ReadAndIndex(const char *path) {
+/* The table at path: through its index at indexPath (null: none) when the
+ * table is large enough to be worth it and the index belongs to it, else
+ * scanned. A missing table is 1, the value empty. */
+static int LookupTable(const char *path, const char *indexPath, const char *key, char *value,
+                       Place *place) {
+  /* One thread reads one table at a time: the reader's block lies outside
+   * the stack, where the part a small table leaves untouched costs
+   * nothing. */
   static IoReader reader IO_LARGE_BUFFER;
-  if (!IoReaderOpen(&reader, path, nullptr)) return 0;
-  int64_t length = IoReaderRead(&reader, keptRoom, KEPT_ROOM - 1);
-  int more = length == KEPT_ROOM - 1 && IoReaderRead(&reader, keptRoom, 1) > 0;
-  IoReaderClose(&reader);
-  if (more) return 0;
-  int cut;
-  length = TableText(keptRoom, (int)length, &cut);
-  keptRoom[length] = 0;
-  int64_t textRoom = (length + 1 + 7) & ~(int64_t)7;
-  if (textRoom + TableIndexRoom(keptRoom, (int)length) > KEPT_ROOM) return 0;
-  TableIndexBuild(&keep.index, keptRoom, (int)length, keptRoom + textRoom);
-  return 1;
-}
-
-static int LookupKept(const char *path, const char *key, char *value) {
+  if (!IoReaderOpen(&reader, path, nullptr)) return 1;
   OsFileStamp stamp;
-  if (!IoFileStamp(path, &stamp)) {
-    keep.kept = keep.tooLarge = 0;
-    return ScanTable(path, key, value, nullptr); /* no table: as the scan says */
+  if (indexPath && OsFileStampOpen(reader.file, &stamp) && stamp.size >= TABLE_INDEX_WORTH) {
+    const int found = LookupIndexed(indexPath, &stamp, key, value, place);
+    if (found >= 0) {
+      IoReaderClose(&reader);
+      return found;
+    }
+    value[0] = 0;
   }
-  int same = SameStamp(&stamp, &keep.stamp);
-  if (!(keep.kept && same)) {
-    if (keep.tooLarge && same) return ScanTable(path, key, value, nullptr);
-    keep.kept = 0;
-    keep.stamp = stamp;
-    keep.tooLarge = !ReadAndIndex(path);
-    if (keep.tooLarge) return ScanTable(path, key, value, nullptr);
-    keep.kept = IoTimeNow() - stamp.modified > 2;
-  }
-  int at;
-  return TableIndexLookup(&keep.index, key, value, &at);
+  return ScanTable(&reader, key, value, place);
 }
-
-void LookupKeepTables(int enabled) {
-  if (enabled && !keptRoom) keptRoom = (char *)OsRoomReserve(KEPT_ROOM);
-  if (!enabled && keptRoom) {
-    OsRoomRelease(keptRoom, KEPT_ROOM);
-    keptRoom = nullptr;
-  }
-  keep.enabled = enabled && keptRoom;
-  keep.kept = keep.tooLarge = 0;
-}
-#endif
 
 /* Empties value; 0 for a key that is a miss in any table: empty, too long,
  * or holding a byte below 32 (never asked for, as the driver ends a query
@@ -206,16 +199,24 @@ int LookupRedirect(const char *key, char *value) {
   const size_t folder = strlen(path);
   if (folder + sizeof(kTableName) > TABLE_PATH) return 1;
   memcpy(path + folder, kTableName, sizeof(kTableName));
-#ifdef LINKHOP_PERSISTENT
-  if (keep.enabled) return LookupKept(path, key, value);
-#endif
-  return ScanTable(path, key, value, nullptr);
+  char indexPath[TABLE_PATH];
+  TableIndexPath(path, indexPath, TABLE_PATH); /* no longer than the table's */
+  if (KeptTablesEnabled()) {
+    const int found = KeptLookup(path, indexPath, key, value);
+    if (found >= 0) return found;
+  }
+  return LookupTable(path, indexPath, key, value, nullptr);
 }
 
-int LookupRedirectIn(const char *path, const char *key, char *value, long *at) {
-  *at = -1;
+int LookupRedirectIn(const char *path, const char *indexPath, const char *key, char *value,
+                     long *at, long *line) {
+  Place place = {-1, -1};
+  *at = *line = -1;
   if (!PrepareLookup(key, value)) return 0;
-  return ScanTable(path, key, value, at);
+  const int found = LookupTable(path, indexPath, key, value, &place);
+  *at = place.at;
+  *line = place.line;
+  return found;
 }
 
 /* ---- The request ----------------------------------------------------- */

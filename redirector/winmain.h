@@ -3,7 +3,8 @@
 #ifndef LINKHOP_WINMAIN_H
 #define LINKHOP_WINMAIN_H
 
-/* Finds key in hopdata\config.txt beside the program and copies its address
+/* Finds key in hopdata\config.txt beside the program (through its index,
+ * hopdata\config.idx, when that belongs to it) and copies its address
  * (at most 300 bytes, then a zero byte) into value, which holds at least
  * 301 bytes; value is the empty text when there is none. Returns 1 when
  * found and 1 when the table does not open; 0 when the table holds no entry
@@ -11,15 +12,14 @@
  * key and keys longer than 256 bytes are misses. */
 int LookupRedirect(const char *key, char *value);
 
-/* The same for the table at path (backslashes or the system's separators),
- * and *at the offset, in the table's text (see TableText), where the
- * accepted key begins, or -1. */
-int LookupRedirectIn(const char *path, const char *key, char *value, long *at);
-
-/* With 1, from now on the lookup keeps the table between calls, for a
- * process that answers many requests (built with LINKHOP_PERSISTENT); with
- * 0 it reads the file afresh every time again. */
-void LookupKeepTables(int keep);
+/* The same for the table at path (backslashes or the system's separators)
+ * and its index at indexPath (null for none: the table is scanned), and
+ * *at the offset, in the table's text (see TableText), where the accepted
+ * key begins, and *line its line (0-based), or -1. The index answers, as in LookupRedirect, when the
+ * table is at least TABLE_INDEX_WORTH bytes and the index belongs to it as
+ * it is now; otherwise the table is scanned. */
+int LookupRedirectIn(const char *path, const char *indexPath, const char *key, char *value,
+                     long *at, long *line);
 
 enum {
   /* A query of this many bytes or more gets the error page "CGI response

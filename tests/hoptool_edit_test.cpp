@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "table_edit.h"
+#include "table_model.h"
 #include "test_support.h"
 
 namespace {
@@ -76,7 +78,11 @@ TEST(HoptoolEditTest, WritesExactlyTheChange) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(ReadFile(table), c.after);
-    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"config.txt"});
+    // The index beside it, when anything changed.
+    const std::vector<std::string> files =
+        c.after == c.before ? std::vector<std::string>{"config.txt"}
+                            : std::vector<std::string>{"config.idx", "config.txt"};
+    EXPECT_EQ(Listing(dir.path()), files);
   }
 }
 
@@ -207,7 +213,9 @@ TEST(HoptoolEditTest, KeepsTheFileItself) {
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "config.txt"));
   EXPECT_EQ(ReadFile(target), "a = /a\nb = /b\n");
   EXPECT_EQ(ReadFile(dir / "real/.config.txt.swp"), "swap");
+  // The index beside the link, where the program that reads the link looks.
   EXPECT_EQ(Listing(dir / "real"), (std::vector<std::string>{".config.txt.swp", "config.txt"}));
+  EXPECT_TRUE(FileExists(dir / "config.idx"));
   struct stat st {};
   ASSERT_EQ(stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -279,6 +287,120 @@ TEST(HoptoolEditTest, RandomEditsKeepEveryOtherAnswer) {
   EXPECT_GT(applied[1], 2);
   EXPECT_GT(applied[2], 2);
   EXPECT_GT(refused, 4);
+}
+
+// ---- The draft against the whole-file model ---------------------------------------
+
+// Random changes of whole lines, many at a time and some undone, laid over a
+// random table's index: after each, every key the model is asked for gets
+// the model's answer, from the line a draft built afresh from the bytes
+// names, and the index the draft would write answers the same; a key's own
+// line is the first whose key it is.
+TEST(HoptoolDraftTest, AgreesWithTheWholeFileModelAfterEveryChange) {
+  const uint32_t seed = 20261209;
+  std::mt19937 random(seed);
+  auto pick = [&](size_t n) { return (size_t)(random() % n); };
+  static const char *const kWords[] = {"news", "new", "ews", "ne", "a", "aa", "b", "n", "Ab"};
+  auto word = [&] { return std::string(kWords[pick(9)]) + (pick(3) ? "" : kWords[pick(9)]); };
+  // Lines of the kinds that reach across line ends: empty, white only, a
+  // key without '=', '=' without a key, an empty address, a key in a query.
+  auto line = [&]() -> std::string {
+    switch (pick(12)) {
+      case 0: return "";
+      case 1: return std::string(1 + pick(3), ' ');
+      case 2: return word();
+      case 3: return "=" + (pick(2) ? std::string(" /") + word() : std::string());
+      case 4: return word() + " =";
+      case 5: return "x = /?" + word() + "=1";
+      case 6: return "  " + word() + "\t= /" + word();
+      case 7: return word() + " " + word() + "=/" + word();
+      default: return word() + " = /" + word();
+    }
+  };
+  std::vector<std::string> keys;
+  for (const char *a : kWords) {
+    keys.push_back(a);
+    keys.push_back(std::string(" ") + a);
+    for (const char *b : kWords) keys.push_back(std::string(a) + b);
+  }
+  int checked = 0, undone = 0, started = 0;
+  for (int round = 0; round < 160; round++) {
+    std::string bytes = RandomTable(random);
+    std::unique_ptr<hoptool::EditBase> base(new hoptool::EditBase);
+    int why;
+    hoptool::LoadBase("t.txt", bytes, "", nullptr, base.get(), &why);
+    hoptool::Draft draft(*base);
+    const std::string end = bytes.find("\r\n") != std::string::npos && pick(2) ? "\r\n" : "\n";
+    for (int step = 0; step < 12; step++) {
+      const hoptool::Draft::Mark mark = draft.Save();
+      const std::string before = bytes;
+      const size_t lines = draft.Lines();
+      const size_t from = pick(lines + 1), to = std::min(lines, from + pick(3));
+      std::vector<std::string> written;
+      for (size_t i = 0, n = pick(3); i < n; i++) written.push_back(line() + end);
+      if (to == lines && !written.empty() && lines > 0 && !draft.EndsWithLineEnd() && pick(2))
+        written.back().resize(written.back().size() - end.size());  // still no final line end
+      if (!draft.Splice(from, to, written)) {
+        started++;
+        continue;  // where the search ends would move
+      }
+      bytes.clear();
+      draft.EachRawPiece([&](const char *p, size_t n) { bytes.append(p, n); });
+      const bool undo = pick(6) == 0;
+      if (undo) {
+        draft.Restore(mark);
+        std::string raw;
+        draft.EachRawPiece([&](const char *p, size_t n) { raw.append(p, n); });
+        EXPECT_EQ(raw, before);
+        bytes = before;
+        undone++;
+      }
+      // A draft built afresh, and the index this draft would write.
+      hoptool::EditBase fresh;
+      hoptool::LoadBase("t.txt", bytes, "", nullptr, &fresh, &why);
+      hoptool::Draft afresh(fresh);
+      std::vector<TableIndexRecord> records;
+      draft.Records(&records);
+      std::string text;
+      draft.EachTextPiece([&](const char *p, size_t n) { text.append(p, n); });
+      text.push_back(0);
+      TableIndex index{};
+      index.text = text.data();
+      index.textLength = draft.TextLength();
+      index.records = records.data();
+      index.recordCount = (uint32_t)records.size();
+      std::vector<uint64_t> summaries((size_t)(TableIndexSummaryRoom(index.recordCount) / 8 + 1));
+      TableIndexSummarize(&index, summaries.data());
+      ASSERT_EQ(records.size(), fresh.index.recordCount) << bytes;
+      std::vector<std::string> asked = keys;
+      for (const auto &k : TableKeys(bytes)) asked.push_back(k.second);
+      for (const std::string &key : asked) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + " round " + std::to_string(round) +
+                     " step " + std::to_string(step) + " key '" + key + "' on\n" + bytes);
+        const table_model::Answer model = table_model::TableModel(bytes, key);
+        const hoptool::Answer a = draft.Ask(key), b = afresh.Ask(key);
+        ASSERT_EQ(a.found, model.result == 1);
+        ASSERT_EQ(a.value, model.value);
+        ASSERT_EQ(a.line, b.line);
+        ASSERT_EQ(a.column, b.column);
+        char value[TABLE_VALUE_MAX + 1];
+        int at;
+        ASSERT_EQ(TableIndexLookup(&index, key.c_str(), value, &at), model.result);
+        ASSERT_EQ(std::string(value), model.value);
+        int own = -1;
+        for (const auto &k : TableKeys(bytes))
+          if (strcasecmp(k.second.c_str(), key.c_str()) == 0) {
+            own = k.first - 1;
+            break;
+          }
+        ASSERT_EQ(draft.OwnEntryLine(key), own);
+        checked++;
+      }
+    }
+  }
+  EXPECT_GT(checked, 100000);
+  EXPECT_GT(undone, 100);
+  EXPECT_GT(started, 10);
 }
 
 // ---- Edits that fail or race ---------------------------------------------------------
@@ -390,7 +512,7 @@ TEST(HoptoolEditTest, RacingEditsLoseNothing) {
           << key;
     }
   EXPECT_EQ(TableKeys(after).size(), 81u);
-  EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"t.txt"});
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"t.idx", "t.txt"}));
 
   // An edit that holds the lock longer than --wait: the next gives up.
   Launch held;

@@ -21,7 +21,9 @@
 #include "test_support.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
+#include "kept.h"
 #include "table.h"
+#include "tableindex.h"
 #include "winmain.h"
 
 namespace {
@@ -157,7 +159,7 @@ class LookupTest : public testing::Test {
     int length = TableText(&text[0], (int)text.size(), &cut);
     text.resize((size_t)length + 1);
     text[(size_t)length] = 0;
-    std::vector<uint32_t> room((size_t)(TableIndexRoom(text.data(), length) / 4 + 1));
+    std::vector<uint64_t> room((size_t)(TableIndexRoom(text.data(), length) / 8 + 1));
     TableIndex index;
     TableIndexBuild(&index, text.data(), length, room.data());
     char value[TABLE_VALUE_MAX + 1];
@@ -538,9 +540,9 @@ TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
       Answer expected = TableModel(table, key);
       Answer actual = Lookup(key);
       int indexAt = -1;
-      long scanAt = -1;
+      long scanAt = -1, scanLine = -1;
       char value[TABLE_VALUE_MAX + 1];
-      LookupRedirectIn(table_.c_str(), key.c_str(), value, &scanAt);
+      LookupRedirectIn(table_.c_str(), nullptr, key.c_str(), value, &scanAt, &scanLine);
       Answer indexed = IndexLookup(table, key, &indexAt);
       if (!(actual == expected) || !(indexed == expected) || scanAt != indexAt) {
         failures++;

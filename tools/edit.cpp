@@ -6,6 +6,7 @@
 
 #include <csv.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -14,9 +15,9 @@
 
 #include "hoptool.h"
 #include "table_edit.h"
+#include "table_index.h"
 #include "table_write.h"
 
-using hoptool::Draft;
 using hoptool::EditKind;
 using hoptool::EditRequest;
 using hoptool::Refusal;
@@ -24,7 +25,7 @@ using hoptool::Refusal;
 namespace {
 
 struct EditOptions {
-  std::string table, key, address, input;
+  std::string table, key, address, input, index;
   bool dryRun = false, force = false;
   double wait = 10;
 };
@@ -103,24 +104,40 @@ bool ReadPairs(const std::string &path, CsvRead *read, std::string *error) {
 }
 
 // Prints each refusal in the layout hoptool check uses.
-void Report(const std::string &where, const std::vector<Refusal> &refusals, const Draft &draft,
-            bool tableLines) {
+void Report(const std::string &where, const std::vector<Refusal> &refusals,
+            const std::string &table, bool tableLines) {
   for (const Refusal &r : refusals) {
     std::string place = where;
     std::string message = r.message;
     if (r.line && tableLines) place += ":" + std::to_string(r.line);
-    else if (r.line) message += " (" + draft.path + ":" + std::to_string(r.line) + ")";
+    else if (r.line) message += " (" + table + ":" + std::to_string(r.line) + ")";
     fprintf(stderr, "%s: error: %s: %s\n", place.c_str(), r.kind.c_str(), message.c_str());
   }
 }
 
+// Writes the draft's bytes to fd: the stretches it keeps of the table
+// copied from the table's file, in the kernel where it can.
+bool WritePieces(int fd, const hoptool::TableFile &file, const hoptool::Draft &draft) {
+  uint64_t at = 0;
+  bool ok = true;
+  draft.EachRawStretch([&](uint32_t baseOffset, const char *bytes, size_t count) {
+    if (!ok) return;
+    ok = baseOffset != UINT32_MAX && file.tableFd >= 0
+             ? hoptool::CopyAt(file.tableFd, baseOffset, fd, at, bytes, count)
+             : hoptool::WriteAt(fd, at, bytes, count);
+    at += count;
+  });
+  return ok;
+}
+
 // The edit: the table read under the lock, the requests applied to it, and
-// then the new table written (or its diff printed).
+// then the new table and its index written (or the diff printed).
 int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
             const std::vector<int> &inputLines) {
   hoptool::CatchInterrupts();
   hoptool::TableFile file;
-  std::string bytes, error;
+  std::string_view bytes;
+  std::string error;
   if (!hoptool::OpenTable(o.table, o.wait, &file, &bytes, &error)) {
     fprintf(stderr, "hoptool: %s\n", error.c_str());
     return kHoptoolTrouble;
@@ -130,31 +147,58 @@ int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
     hoptool::CloseTable(&file);
     return kHoptoolTrouble;
   }
-  Draft draft;
-  hoptool::DraftFrom(o.table, std::move(bytes), &draft);
+  const std::string indexPath = hoptool::IndexPathFor(o.table, o.index);
+  hoptool::Edit edit;
   bool refused = false;
-  for (size_t i = 0; i < requests.size(); i++) {
-    std::vector<Refusal> refusals;
-    hoptool::StopIfInterrupted();
-    if (hoptool::ApplyEdit(&draft, requests[i], &refusals)) continue;
-    refused = true;
-    if (inputLines.empty())
-      Report(o.table, refusals, draft, true);
-    else
-      Report((o.input == "-" ? "(standard input)" : o.input) + ":" + std::to_string(inputLines[i]),
-             refusals, draft, false);
+  // Through the table's index, when it belongs to the table; again without
+  // it, should the index turn out damaged on the way.
+  for (bool useIndex : {true, false}) {
+    std::unique_ptr<hoptool::EditBase> base(new hoptool::EditBase);
+    int why;
+    hoptool::LoadBaseOf(o.table, bytes, useIndex ? indexPath : "", &file.stamp, base.get(), &why);
+    const hoptool::EditBase *loaded = base.get();
+    hoptool::EditFrom(std::move(base), &edit);
+    std::vector<std::vector<Refusal>> all(requests.size());
+    refused = false;
+    for (size_t i = 0; i < requests.size(); i++) {
+      hoptool::StopIfInterrupted();
+      if (!hoptool::ApplyEdit(&edit, requests[i], &all[i])) refused = true;
+    }
+    if (useIndex && loaded->damaged) continue;
+    for (size_t i = 0; i < requests.size(); i++) {
+      if (all[i].empty()) continue;
+      if (inputLines.empty())
+        Report(o.table, all[i], o.table, true);
+      else
+        Report((o.input == "-" ? "(standard input)" : o.input) + ":" +
+                   std::to_string(inputLines[i]),
+               all[i], o.table, false);
+    }
+    break;
   }
   hoptool::StopIfInterrupted();
-  if (refused || !hoptool::DraftChanged(draft) || o.dryRun) {
+  if (refused || !edit.draft->Changed() || o.dryRun) {
     hoptool::CloseTable(&file);
-    if (o.dryRun) fputs(hoptool::UnifiedDiff(draft).c_str(), stdout);
+    if (o.dryRun) fputs(hoptool::UnifiedDiff(edit).c_str(), stdout);
     if (refused) fprintf(stderr, "hoptool: %s: nothing changed\n", o.table.c_str());
     return refused ? kHoptoolFindings : kHoptoolOk;
   }
-  if (!hoptool::ReplaceTable(&file, draft.bytes, &error)) {
+  const hoptool::Draft &draft = *edit.draft;
+  if (!hoptool::ReplaceTable(&file,
+                             [&](int fd, std::string *) { return WritePieces(fd, file, draft); },
+                             &error)) {
+    hoptool::CloseTable(&file);
     fprintf(stderr, "hoptool: %s\n", error.c_str());
     return kHoptoolTrouble;
   }
+  // The table is changed; an index that cannot follow only costs speed:
+  // linkhop scans a table whose index does not belong to it.
+  if (!hoptool::WriteIndex(&file, indexPath, draft, false, &error))
+    fprintf(stderr,
+            "hoptool: warning: %s is changed, but its index %s could not be written (%s); "
+            "linkhop scans the table until 'hoptool index %s' succeeds\n",
+            o.table.c_str(), indexPath.c_str(), error.c_str(), o.table.c_str());
+  hoptool::CloseTable(&file);
   return kHoptoolOk;
 }
 
@@ -164,7 +208,9 @@ const char kStatusHelp[] =
     "as TABLE:LINE: error: KIND: message), 2 when the table or the input cannot be read or\n"
     "written, or another edit held the table's lock longer than --wait.\n"
     "The new table is written beside the old one, with its owner and mode, and renamed over\n"
-    "it: every reader sees the old table or the new one. Edits wait for one another.";
+    "it: every reader sees the old table or the new one; then its index, the same way (see\n"
+    "hoptool index --help). An index that cannot be written is a warning: the table is\n"
+    "changed, and linkhop scans it until its index is written. Edits wait for one another.";
 
 CLI::App *Command(CLI::App &app, const char *name, const char *summary, const std::string &footer,
                   EditOptions &o, bool address) {
@@ -174,6 +220,7 @@ CLI::App *Command(CLI::App &app, const char *name, const char *summary, const st
   if (std::string(name) != "import") c->add_option("KEY", o.key, "the key")->required();
   if (address) c->add_option("ADDRESS", o.address, "the address to answer")->required();
   c->add_flag("--dry-run", o.dryRun, "print the change as a unified diff; write nothing");
+  c->add_option("--index", o.index, "the table's index (default: see hoptool index --help)");
   c->add_option("--wait", o.wait, "seconds to wait for another edit of the table (10)")
       ->check(CLI::NonNegativeNumber);
   return c;

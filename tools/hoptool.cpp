@@ -22,6 +22,7 @@ int main(int argc, char **argv) {
   AddStatsCommand(app, &status);
 #ifdef HOPTOOL_EDIT
   AddEditCommands(app, &status);
+  AddIndexCommand(app, &status);
 #endif
   // A word where the command goes that names none: say so, rather than
   // that a command is missing.

@@ -18,7 +18,8 @@ enum HoptoolStatus {
 void AddLookupCommand(CLI::App &app, int *status);
 void AddCheckCommand(CLI::App &app, int *status);
 void AddStatsCommand(CLI::App &app, int *status);
-// add, set, rm and import: not in a Windows build.
+// add, set, rm and import, and index: not in a Windows build.
 void AddEditCommands(CLI::App &app, int *status);
+void AddIndexCommand(CLI::App &app, int *status);
 
 #endif

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "table.h"
+#include "tableindex.h"
 #include "tsl-io.h"
 
 namespace hoptool {
@@ -67,6 +68,33 @@ bool ReadTable(const std::string &path, Table *table, std::string *error) {
   }
   TableFromBytes(path, std::move(bytes), table);
   return true;
+}
+
+std::string IndexPathFor(const std::string &path, const std::string &given) {
+  if (!given.empty()) return given;
+#ifdef HOPTOOL_DATA_DIR
+  const std::string installed = std::string(HOPTOOL_DATA_DIR) + "/config.txt";
+  std::error_code a, b;
+  const std::filesystem::path table = std::filesystem::canonical(path, a);
+  if (!a && table == std::filesystem::canonical(installed, b) && !b)
+    return std::string(HOPTOOL_DATA_DIR) + "/config.idx";
+#endif
+  std::vector<char> index(path.size() + 8);
+  TableIndexPath(path.c_str(), index.data(), (int)index.size());
+  return index.data();
+}
+
+std::string IndexProblem(int why, const std::string &indexPath) {
+  switch (why) {
+    case TABLE_INDEX_OK: return "";
+    case TABLE_INDEX_MISSING: return "it has no index (" + indexPath + ")";
+    case TABLE_INDEX_DAMAGED:
+      return "its index " + indexPath + " is damaged, or not an index of this version";
+    case TABLE_INDEX_FOREIGN:
+      return "its index " + indexPath + " was built from another version of it";
+    default:
+      return "its index " + indexPath + " was built too soon after the table changed to be trusted";
+  }
 }
 
 std::string Shown(const std::string &bytes, size_t most) {
@@ -127,12 +155,17 @@ std::string KeyOf(const std::string &text, size_t equals) {
   return text.substr(first, end - first);
 }
 
-std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries) {
+std::vector<Finding> CheckTable(const Table &table, const TableIndex *given,
+                                std::vector<Entry> *entries) {
   std::vector<Finding> findings;
   const int searched = (int)table.searched.size() - 1;
-  TableIndex index;
-  std::vector<uint32_t> room((size_t)(TableIndexRoom(table.searched.data(), searched) / 4 + 1));
-  TableIndexBuild(&index, table.searched.data(), searched, room.data());
+  TableIndex built;
+  std::vector<uint64_t> room;
+  if (!given) {
+    room.assign((size_t)(TableIndexRoom(table.searched.data(), searched) / 8 + 1), 0);
+    TableIndexBuild(&built, table.searched.data(), searched, room.data());
+  }
+  const TableIndex &index = given ? *given : built;
 
   entries->clear();
   for (int line = 0; line < (int)table.lineStarts.size(); line++) {
@@ -166,7 +199,7 @@ std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries)
       // another line, or (after a line too long) nowhere.
       char value[TABLE_VALUE_MAX + 1];
       int at;
-      if (TableIndexLookup(&index, key.c_str(), value, &at)) {
+      if (TableIndexLookup(&index, key.c_str(), value, &at) > 0) {
         int by = table.LineOf((size_t)at);
         if (by != line)
           add(true, "shadowed", "'" + Shown(key) + "' is found first on line " +

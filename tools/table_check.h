@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tableindex.h"
+
 namespace hoptool {
 
 // The table's text as the program reads it (carriage returns dropped, ended
@@ -49,9 +51,21 @@ struct Entry {
   std::string key;
 };
 
-// Every finding of every entry, in line order; *entries receives the
-// entries (a line holding '=' with a key before it).
-std::vector<Finding> CheckTable(const Table &table, std::vector<Entry> *entries);
+// Every finding of every entry, in line order, through index (the table's
+// own, when it has one that belongs to it; null: one is built); *entries
+// receives the entries (a line holding '=' with a key before it).
+std::vector<Finding> CheckTable(const Table &table, const TableIndex *index,
+                                std::vector<Entry> *entries);
+
+// The index of the table at path: given, when the command line names one;
+// the installed program's own (HOPTOOL_DATA_DIR/config.idx) when path is
+// the table that program reads, whatever path names it by; else beside the
+// table (see TableIndexPath).
+std::string IndexPathFor(const std::string &path, const std::string &given);
+
+// Why an index is not used, in words (see TableIndexOpen): "" for
+// TABLE_INDEX_OK.
+std::string IndexProblem(int why, const std::string &indexPath);
 
 // Bytes fit for a message: below 32 and above 126 as \xHH, cut at most.
 std::string Shown(const std::string &bytes, size_t most = 60);

@@ -1,0 +1,165 @@
+// hoptool index - the compiled form of a table written beside it, for a
+// table edited by hand; and where every table's index lives (see
+// table_index.h).
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "hoptool.h"
+#include "table_edit.h"
+#include "table_index.h"
+
+namespace hoptool {
+
+bool WriteIndex(TableFile *file, const std::string &indexPath, const Draft &draft, bool read,
+                std::string *error) {
+  // The table's bytes, for the look at the file before the index is trusted.
+  std::vector<std::pair<const char *, size_t>> raw;
+  size_t size = 0;
+  draft.EachRawPiece([&](const char *bytes, size_t count) {
+    raw.push_back({bytes, count});
+    size += count;
+  });
+  size_t piece = 0, offset = 0;
+  auto same = [&](const char *chunk, size_t count) {
+    while (count > 0) {
+      while (piece < raw.size() && offset == raw[piece].second) piece++, offset = 0;
+      if (piece == raw.size()) return false;
+      const size_t take = std::min(count, raw[piece].second - offset);
+      if (memcmp(raw[piece].first + offset, chunk, take) != 0) return false;
+      offset += take;
+      chunk += take;
+      count -= take;
+    }
+    return true;
+  };
+  auto write = [&](int fd, std::string *failed) -> bool {
+    // All but the header first: the table's stamp and read time, which the
+    // header holds, are settled meanwhile.
+    const uint32_t flags = draft.Flags();
+    TableIndexWriter writer(
+        draft.RecordCount(), draft.TextLength(), draft.TextLines(), flags,
+        [](void *context, uint64_t offset, const void *bytes, uint32_t count) {
+          return WriteAt(*(int *)context, offset, bytes, count);
+        },
+        &fd);
+    if (!draft.EachRecord([&writer](const TableIndexRecord &r) { writer.Record(r); })) {
+      *failed = "its index turned out damaged while it was read";
+      return false;
+    }
+    // The text: read from the table's file where it is the file's bytes,
+    // which spares the pages of its mapping.
+    std::vector<char> buffer;
+    bool again = true;
+    draft.EachTextStretch([&](uint32_t offset, const char *bytes, size_t count) {
+      if (offset == UINT32_MAX || file->tableFd < 0) return writer.Text(bytes, count);
+      buffer.resize(1 << 20);
+      for (size_t done = 0; again && done < count;) {
+        const size_t take = std::min(buffer.size(), count - done);
+        again = ReadAt(file->tableFd, offset + done, buffer.data(), take);
+        if (again) writer.Text(buffer.data(), take);
+        done += take;
+      }
+    });
+    if (!again) {
+      *failed = "cannot read the table again";
+      return false;
+    }
+    if (flags & TABLE_INDEX_RETURNS) draft.EachFileLine([&writer](uint32_t at) { writer.FileLine(at); });
+    const OsFileStamp none{};
+    std::vector<unsigned char> header;
+    if (!writer.Finish(draft.TextEnd(), draft.FileTextEnd(), draft.FileDataEnd(), &none, 0, 0,
+                       &header))
+      return false;
+    OsFileStamp stamp = file->stamp;
+    int64_t seconds = file->readSeconds, nanos = file->readNanos;
+    if (!read) {
+      struct timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      seconds = now.tv_sec;
+      nanos = now.tv_nsec;
+    }
+    piece = offset = 0;
+    if (!SettleTable(file, same, size, &stamp, &seconds, &nanos, failed)) return false;
+    TableIndexRestamp(header.data(), &stamp, seconds, nanos);
+    return WriteAt(fd, 0, header.data(), header.size());
+  };
+  return ReplaceBeside(indexPath, *file, write, error);
+}
+
+}  // namespace hoptool
+
+namespace {
+
+struct IndexOptions {
+  std::string table, index;
+  bool force = false;
+  double wait = 10;
+};
+
+int RunIndex(const IndexOptions &o) {
+  hoptool::CatchInterrupts();
+  hoptool::TableFile file;
+  std::string_view bytes;
+  std::string error;
+  if (!hoptool::OpenTable(o.table, o.wait, &file, &bytes, &error)) {
+    fprintf(stderr, "hoptool: %s\n", error.c_str());
+    return kHoptoolTrouble;
+  }
+  if (bytes.size() > 0x7FFFFFF0u) {
+    fprintf(stderr, "hoptool: %s: too large (over 2 GB)\n", o.table.c_str());
+    hoptool::CloseTable(&file);
+    return kHoptoolTrouble;
+  }
+  const std::string indexPath = hoptool::IndexPathFor(o.table, o.index);
+  if (!o.force) {
+    TableIndexFile current;
+    TableIndex index;
+    if (TableIndexOpen(indexPath.c_str(), &file.stamp, &current, &index) == TABLE_INDEX_OK) {
+      TableIndexCloseFile(&current);
+      hoptool::CloseTable(&file);
+      return kHoptoolOk;  // already the index of the table as it is
+    }
+  }
+  hoptool::EditBase base;
+  int why;
+  hoptool::LoadBaseOf(o.table, bytes, "", nullptr, &base, &why);
+  hoptool::Draft draft(base);
+  if (!hoptool::WriteIndex(&file, indexPath, draft, true, &error)) {
+    fprintf(stderr, "hoptool: %s: %s; no index written\n", o.table.c_str(), error.c_str());
+    hoptool::CloseTable(&file);
+    return kHoptoolTrouble;
+  }
+  hoptool::CloseTable(&file);
+  return kHoptoolOk;
+}
+
+}  // namespace
+
+void AddIndexCommand(CLI::App &app, int *status) {
+  static IndexOptions o;
+  CLI::App *c = app.add_subcommand(
+      "index", "Write the index that answers a large table's keys at once, after a hand edit");
+  c->footer(
+      "\nWrites the index of TABLE: its compiled form, from which linkhop answers any key in a\n"
+      "few reads instead of scanning the table (used for tables of " +
+      std::to_string(TABLE_INDEX_WORTH / 1024) +
+      " KiB and more). add, set, rm\n"
+      "and import write it with every change; run index after editing TABLE by hand. It lies\n"
+      "beside TABLE (config.txt: config.idx), or where the installed program looks for it\n"
+      "when TABLE is that program's table, or at --index. linkhop uses it only while it\n"
+      "belongs to the table as it is (the file's identity, size and times match): a table\n"
+      "changed since is scanned, as without an index, never answered from an old one.\n"
+      "Nothing is written when the index already belongs to the table (--force writes it\n"
+      "anyway). Exit status: 0 written or current, 2 when the table cannot be read or the\n"
+      "index cannot be written.");
+  c->add_option("TABLE", o.table, "the redirect table (hopdata/config.txt)")->required();
+  c->add_option("--index", o.index, "where the index goes (default: see above)");
+  c->add_flag("--force", o.force, "write the index even when it belongs to the table already");
+  c->add_option("--wait", o.wait, "seconds to wait for an edit of the table (10)")
+      ->check(CLI::NonNegativeNumber);
+  c->callback([status] { *status = RunIndex(o); });
+}
