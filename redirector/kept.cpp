@@ -120,6 +120,13 @@ int KeptLookup(const char *tablePath, const char *indexPath, const char *key, ch
     return -1; /* no table: as the scan says */
   }
   if (keep.mapped && !IoSameStamp(&stamp, &keep.mappedFor)) Unmap();
+  if (keep.mapped) {
+    /* An index written over in place (hoptool replaces it by a rename)
+     * changes under the view, past the blocks already checked: opened
+     * afresh. */
+    OsFileStamp own;
+    if (!IoFileStamp(indexPath, &own) || !IoSameStamp(&own, &keep.file.own)) Unmap();
+  }
   if (!keep.mapped && stamp.size >= TABLE_INDEX_WORTH && indexPath) MapIndex(indexPath, &stamp);
   if (keep.mapped) {
     int at;

@@ -26,6 +26,10 @@
 #include "tableindex.h"
 #include "winmain.h"
 
+#ifdef LINKHOP_INDEX_FILES
+#include "table_index.h"
+#endif
+
 namespace {
 
 const int kChunk = (int)table_model::kChunk;
@@ -44,6 +48,38 @@ std::string Filler(size_t n) {
   }
   return text;
 }
+
+#ifdef LINKHOP_INDEX_FILES
+// The index hoptool writes for the table at path, as bytes: read by a
+// process that looked at the table seconds after its last change, so that
+// the program trusts it while the table stays as it is.
+std::string IndexOf(const std::string &path) {
+  const std::string bytes = ReadFile(path);
+  hoptool::EditBase base;
+  int why;
+  hoptool::LoadBaseOf(path, bytes, "", nullptr, &base, &why);
+  hoptool::Draft draft(base);
+  std::string file;
+  std::vector<unsigned char> header;
+  std::string failed;
+  const bool composed = hoptool::ComposeIndex(
+      -1, draft,
+      [](void *context, uint64_t offset, const void *piece, uint32_t count) {
+        std::string &out = *(std::string *)context;
+        if (out.size() < offset + count) out.resize(offset + count);
+        memcpy(&out[offset], piece, count);
+        return true;
+      },
+      &file, &header, &failed);
+  EXPECT_TRUE(composed) << failed;
+  OsFileStamp stamp;
+  EXPECT_TRUE(OsFileStampOf(path.c_str(), &stamp));
+  TableIndexRestamp(header.data(), &stamp, std::max(stamp.modified, stamp.changed) + 3, 0);
+  if (file.size() < header.size()) file.resize(header.size());
+  memcpy(&file[0], header.data(), header.size());
+  return file;
+}
+#endif
 
 // The key test that the driver, the lookup and hoptool check share: what a
 // query is once the driver has ended it at its first byte below 32.
@@ -181,6 +217,7 @@ class LookupTest : public testing::Test {
   std::string bin_ = dir_ / "cgi-bin";
   std::string program_ = bin_ + "/linkhop";
   std::string table_ = bin_ + "/hopdata/config.txt";
+  std::string index_ = bin_ + "/hopdata/config.idx";
   int lastPeak_ = 0;
 };
 
@@ -461,6 +498,160 @@ TEST_F(LookupTest, KeptTableWithoutRoomIsScanned) {
 }
 #endif
 
+#ifdef LINKHOP_INDEX_FILES
+// ---- A broken index -----------------------------------------------------------
+
+// An index that is not the table's as it is now, or is damaged anywhere, is
+// answered around: every key as the scan answers it, read block by block
+// and mapped, and never a crash. Those the header tells are scanned at once.
+TEST_F(LookupTest, BrokenIndexAnswersAsTheScan) {
+  auto tableOf = [](const char *host) {
+    std::string table;
+    for (int i = 0; i < 3000; i++)
+      table += "k" + std::to_string(i) + (i % 7 ? " = " : "\t=\t") + "https://" + host +
+               ".example/" + std::to_string(i) + (i % 5 ? "\n" : "\r\n");
+    return table;
+  };
+  const std::string table = tableOf("e");
+  WriteTable(tableOf("o"));  // the same size: another table, or its older self
+  const std::string foreign = IndexOf(table_);
+  WriteTable(table);
+  const std::string good = IndexOf(table_);
+  TableIndexHeader h;
+  memcpy(&h, good.data(), sizeof(h));
+  TableIndexLayout layout;
+  ASSERT_TRUE(TableIndexLayoutOf(h.recordCount, h.textLength, h.lineCount, h.flags, &layout));
+  ASSERT_EQ(layout.fileSize, good.size());
+  ASSERT_NE(layout.fileLinesOffset, 0u) << "every part present";
+  ASSERT_GT(layout.fenceCount[0], 1u);
+  OsFileStamp stamp;
+  ASSERT_TRUE(OsFileStampOf(table_.c_str(), &stamp));
+
+  // Whether a lookup that finds its key reads the part (-1: it may).
+  struct Part {
+    const char *name;
+    uint64_t from, to;
+    int read;
+  } parts[] = {
+      {"header", 0, layout.headerSize, 1},
+      {"sums", layout.sumsOffset, layout.dataOffset, 1},
+      {"records", layout.recordsOffset, layout.fenceOffset[0], 1},
+      {"fences", layout.fenceOffset[0], layout.minOffset[0], 1},
+      {"mins", layout.minOffset[0], layout.textOffset, -1},
+      {"text", layout.textOffset, layout.linesOffset, 1},
+      {"lines", layout.linesOffset, layout.fileLinesOffset, -1},  // the text's last block
+      {"file lines", layout.fileLinesOffset, layout.fileSize, 0},   // hoptool's only
+  };
+  struct Broken {
+    std::string name;
+    std::string bytes;
+    int scanned;  // by a lookup that finds its key (-1: it may be)
+  };
+  std::vector<Broken> cases = {{"the table's own", good, 0},
+                               {"missing", "", 1},
+                               {"a foreign table's", foreign, 1},
+                               {"one byte longer", good + "x", 1}};
+  auto resigned = [&](const char *name, void (*change)(TableIndexHeader *), int64_t readSeconds,
+                      int64_t readNanos) {
+    std::string bytes = good;
+    change((TableIndexHeader *)&bytes[0]);
+    TableIndexRestamp(&bytes[0], &stamp, readSeconds, readNanos);
+    cases.push_back({name, bytes, 1});
+  };
+  resigned("an older version, signed", [](TableIndexHeader *x) { x->version--; }, h.readSeconds,
+           h.readNanos);
+  resigned("a record more, signed", [](TableIndexHeader *x) { x->recordCount++; }, h.readSeconds,
+           h.readNanos);
+  resigned("read in the tick the table changed", [](TableIndexHeader *) {},
+           std::max(stamp.modified, stamp.changed),
+           std::max(stamp.modifiedNanos, stamp.changedNanos));
+  for (const Part &part : parts) {
+    cases.push_back({std::string("cut short in the ") + part.name,
+                     good.substr(0, (size_t)(part.from + part.to) / 2), 1});
+    // A byte flipped in every block of the part: whichever block a lookup
+    // reads there is damaged.
+    std::string flipped = good;
+    for (uint64_t at = part.from; at < part.to; at += TABLE_INDEX_BLOCK) flipped[(size_t)at] ^= 0x40;
+    cases.push_back({std::string("flipped in the ") + part.name, flipped, part.read});
+  }
+
+  const std::vector<std::string> keys = {"k2999", "K1500", "k0", "k1", "k29", "missing", "9"};
+  auto answerAll = [&](const std::string &bytes, const std::string &name, int scanned) {
+    SCOPED_TRACE(name);
+    const std::string now = ReadFile(table_);
+    if (bytes.empty()) std::filesystem::remove(index_);
+    else WriteFile(index_, bytes);
+    for (const std::string &key : keys) {
+      SCOPED_TRACE(key);
+      const Answer expected = TableModel(now, key);
+      EXPECT_EQ(Lookup(key), expected);
+      if (expected.result == 1 && scanned >= 0) {
+        EXPECT_EQ(lastPeak_ > 0, scanned == 1);
+      }
+      char value[TABLE_VALUE_MAX + 1];
+      long scanAt, scanLine, at, line;
+      LookupRedirectIn(table_.c_str(), nullptr, key.c_str(), value, &scanAt, &scanLine);
+      EXPECT_EQ(LookupRedirectIn(table_.c_str(), index_.c_str(), key.c_str(), value, &at, &line),
+                expected.result);
+      EXPECT_EQ(value, expected.value);
+      EXPECT_EQ(at, scanAt);
+      EXPECT_EQ(line, scanLine);
+#ifdef LINKHOP_PERSISTENT
+      LookupKeepTables(1);
+      EXPECT_EQ(Lookup(key), expected) << "mapped";
+      EXPECT_EQ(Lookup(key), expected) << "mapped, again";
+      LookupKeepTables(0);
+#endif
+    }
+  };
+  for (const Broken &c : cases) answerAll(c.bytes, c.name, c.scanned);
+
+  // The table edited in place: the same size, its modification time put
+  // back; only its change time tells.
+  std::string edited = table;
+  edited.replace(edited.rfind("e.example"), 1, "f");
+  WriteTable(edited);
+  const auto modified = std::filesystem::last_write_time(table_);
+  std::filesystem::last_write_time(table_, modified);
+  struct timespec times[2] = {{stamp.modified, stamp.modifiedNanos}, {stamp.modified, stamp.modifiedNanos}};
+  ASSERT_EQ(utimensat(AT_FDCWD, table_.c_str(), times, 0), 0);
+  answerAll(good, "the table edited in place", 1);
+}
+
+#ifdef LINKHOP_PERSISTENT
+// A persistent process's view of its index: the file cut short under it
+// (a fault on the lost pages) or written over in place is found out, and
+// the table scanned, never a crash or an answer from the old bytes.
+TEST_F(LookupTest, IndexChangedUnderItsView) {
+  WriteTable(Filler(TABLE_INDEX_WORTH) + "news = https://m.example/\n");
+  const std::string older = IndexOf(table_);  // the table's older self's
+  const std::string table = Filler(TABLE_INDEX_WORTH) + "news = https://n.example/\n";
+  WriteTable(table);
+  const std::string good = IndexOf(table_);
+  WriteFile(index_, good);
+  OsFileStamp stamp;
+  ASSERT_TRUE(OsFileStampOf(table_.c_str(), &stamp));
+  TableIndexFile file;
+  TableIndex index;
+  ASSERT_EQ(TableIndexOpen(index_.c_str(), &stamp, &file, &index), TABLE_INDEX_OK);
+  ASSERT_EQ(truncate(index_.c_str(), TABLE_INDEX_HEADER), 0);
+  char value[TABLE_VALUE_MAX + 1];
+  int at;
+  EXPECT_EQ(TableIndexLookup(&index, "news", value, &at), -1) << "cut short under the view";
+  TableIndexCloseFile(&file);
+
+  LookupKeepTables(1);
+  WriteFile(index_, good);
+  EXPECT_EQ(Lookup("news"), (Answer{1, "https://n.example/"}));
+  EXPECT_EQ(lastPeak_, 0);
+  // The older index copied over it in place: the view now shows its bytes.
+  WriteFile(index_, older);
+  EXPECT_EQ(Lookup("news"), (Answer{1, "https://n.example/"}));
+  LookupKeepTables(0);
+}
+#endif
+#endif
+
 // ---- Against the whole-file model --------------------------------------------
 
 // Random tables built from fragments of keys, '=', white space, line ends,
@@ -529,14 +720,16 @@ TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
       if (i + 1 < n || pick(3)) table += pick(4) ? "\n" : "\r\n";
     }
     WriteTable(table);
-    for (int k = 0; k < 4; k++) {
-      std::string key;
+    std::vector<std::string> keys(4);
+    for (std::string &key : keys) {
       if (pick(100) == 0) {
         key = std::string(pick(2) ? 0 : 257, 'a');
       } else {
         for (size_t i = 0, n = 1 + pick(2); i < n; i++)
           key += randomCase(kFragments[pick(fragmentCount)]);
       }
+    }
+    for (const std::string &key : keys) {
       Answer expected = TableModel(table, key);
       Answer actual = Lookup(key);
       int indexAt = -1;
@@ -552,6 +745,41 @@ TEST_F(LookupTest, AgreesWithTheWholeFileModel) {
                       << table.size() << " bytes";
       }
     }
+#ifdef LINKHOP_INDEX_FILES
+    // The same table after filler that makes it worth its index, answered
+    // through the index file: read block by block, as a CGI process does,
+    // and mapped, as a persistent one does; with where the key was found.
+    if (failures > 0) continue;
+    const std::string padded = Filler(TABLE_INDEX_WORTH) + table;
+    WriteTable(padded);
+    WriteFile(index_, IndexOf(table_));
+    for (const std::string &key : keys) {
+      const Answer expected = TableModel(padded, key);
+      char value[TABLE_VALUE_MAX + 1];
+      long scanAt, scanLine, at, line;
+      LookupRedirectIn(table_.c_str(), nullptr, key.c_str(), value, &scanAt, &scanLine);
+      const Answer read = Lookup(key);
+      const int scanned = lastPeak_ > 0;
+      const Answer answered{LookupRedirectIn(table_.c_str(), index_.c_str(), key.c_str(), value,
+                                             &at, &line),
+                            value};
+#ifdef LINKHOP_PERSISTENT
+      LookupKeepTables(1);
+      const Answer mapped = Lookup(key);
+      LookupKeepTables(0);
+#else
+      const Answer mapped = expected;
+#endif
+      if (!(read == expected) || !(mapped == expected) || !(answered == expected) || scanned ||
+          at != scanAt || line != scanLine) {
+        failures++;
+        ADD_FAILURE() << "seed " << seed << " round " << round << " key '" << key
+                      << "' through the index file: read " << read << (scanned ? " (scanned)" : "")
+                      << ", mapped " << mapped << ", at " << at << " line " << line << " (scan "
+                      << scanAt << " line " << scanLine << "), model " << expected;
+      }
+    }
+#endif
   }
 }
 

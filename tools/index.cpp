@@ -1,6 +1,5 @@
 // hoptool index - the compiled form of a table written beside it, for a
-// table edited by hand; and where every table's index lives (see
-// table_index.h).
+// table edited by hand.
 #include <stdio.h>
 #include <string.h>
 
@@ -11,86 +10,6 @@
 #include "hoptool.h"
 #include "table_edit.h"
 #include "table_index.h"
-
-namespace hoptool {
-
-bool WriteIndex(TableFile *file, const std::string &indexPath, const Draft &draft, bool read,
-                std::string *error) {
-  // The table's bytes, for the look at the file before the index is trusted.
-  std::vector<std::pair<const char *, size_t>> raw;
-  size_t size = 0;
-  draft.EachRawPiece([&](const char *bytes, size_t count) {
-    raw.push_back({bytes, count});
-    size += count;
-  });
-  size_t piece = 0, offset = 0;
-  auto same = [&](const char *chunk, size_t count) {
-    while (count > 0) {
-      while (piece < raw.size() && offset == raw[piece].second) piece++, offset = 0;
-      if (piece == raw.size()) return false;
-      const size_t take = std::min(count, raw[piece].second - offset);
-      if (memcmp(raw[piece].first + offset, chunk, take) != 0) return false;
-      offset += take;
-      chunk += take;
-      count -= take;
-    }
-    return true;
-  };
-  auto write = [&](int fd, std::string *failed) -> bool {
-    // All but the header first: the table's stamp and read time, which the
-    // header holds, are settled meanwhile.
-    const uint32_t flags = draft.Flags();
-    TableIndexWriter writer(
-        draft.RecordCount(), draft.TextLength(), draft.TextLines(), flags,
-        [](void *context, uint64_t offset, const void *bytes, uint32_t count) {
-          return WriteAt(*(int *)context, offset, bytes, count);
-        },
-        &fd);
-    if (!draft.EachRecord([&writer](const TableIndexRecord &r) { writer.Record(r); })) {
-      *failed = "its index turned out damaged while it was read";
-      return false;
-    }
-    // The text: read from the table's file where it is the file's bytes,
-    // which spares the pages of its mapping.
-    std::vector<char> buffer;
-    bool again = true;
-    draft.EachTextStretch([&](uint32_t offset, const char *bytes, size_t count) {
-      if (offset == UINT32_MAX || file->tableFd < 0) return writer.Text(bytes, count);
-      buffer.resize(1 << 20);
-      for (size_t done = 0; again && done < count;) {
-        const size_t take = std::min(buffer.size(), count - done);
-        again = ReadAt(file->tableFd, offset + done, buffer.data(), take);
-        if (again) writer.Text(buffer.data(), take);
-        done += take;
-      }
-    });
-    if (!again) {
-      *failed = "cannot read the table again";
-      return false;
-    }
-    if (flags & TABLE_INDEX_RETURNS) draft.EachFileLine([&writer](uint32_t at) { writer.FileLine(at); });
-    const OsFileStamp none{};
-    std::vector<unsigned char> header;
-    if (!writer.Finish(draft.TextEnd(), draft.FileTextEnd(), draft.FileDataEnd(), &none, 0, 0,
-                       &header))
-      return false;
-    OsFileStamp stamp = file->stamp;
-    int64_t seconds = file->readSeconds, nanos = file->readNanos;
-    if (!read) {
-      struct timespec now;
-      clock_gettime(CLOCK_REALTIME, &now);
-      seconds = now.tv_sec;
-      nanos = now.tv_nsec;
-    }
-    piece = offset = 0;
-    if (!SettleTable(file, same, size, &stamp, &seconds, &nanos, failed)) return false;
-    TableIndexRestamp(header.data(), &stamp, seconds, nanos);
-    return WriteAt(fd, 0, header.data(), header.size());
-  };
-  return ReplaceBeside(indexPath, *file, write, error);
-}
-
-}  // namespace hoptool
 
 namespace {
 

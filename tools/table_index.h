@@ -15,6 +15,14 @@
 
 namespace hoptool {
 
+// The index of draft's table, all but its header through sink, and the
+// header, without the table's stamp and read time (TableIndexRestamp),
+// into *header. The text is read again from tableFd where it is the
+// table's bytes (-1: from the draft). false, and *failed when it can say
+// more than the sink, when a piece did not go.
+bool ComposeIndex(int tableFd, const Draft &draft, TableIndexSink sink, void *context,
+                  std::vector<unsigned char> *header, std::string *failed);
+
 // Writes the index of draft's table, for the table of file, at indexPath,
 // under the table's lock, once the table's bytes are known to be the file's
 // (see SettleTable). read: the draft is the table as this process read it
