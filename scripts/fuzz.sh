@@ -62,6 +62,8 @@ for source in fuzz/*_fuzz.cpp; do
   # from the start, rather than grow towards that slowly.
   options=(-max_len=4096)
   if [ "$name" = lookup ]; then options=(-max_len=12288 -len_control=0); fi
+  # An index file is two blocks at least.
+  if [ "$name" = index ]; then options=(-max_len=40960 -len_control=0); fi
   status=0
   TMPDIR=$dir/tmp "$build/fuzz/$target" "$dir/corpus" -max_total_time="$seconds" \
     "${options[@]}" -timeout=10 -print_final_stats=1 \

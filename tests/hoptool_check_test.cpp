@@ -198,20 +198,46 @@ TEST(HoptoolLookupTest, AnswersAsTheProgram) {
       {std::string(300, 'y'), "", 1},
       {std::string(1024, 'n'), "", 1},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.key.substr(0, 20));
-    ProcessResult looked = Hoptool({"lookup", table, c.key});
-    EXPECT_EQ(looked.out, c.out);
-    EXPECT_EQ(looked.status, c.status) << looked.err;
-    ProcessResult answered =
-        RunProcess(program, {}, RequestEnv({{"QUERY_STRING", c.key}}), "", dir / "cgi-bin");
-    std::string address = c.out.substr(0, c.out.find('\n'));
-    if (c.key.size() >= 1024) {
-      EXPECT_EQ(answered.out, kTooLongPage);
-    } else {
-      EXPECT_EQ(answered.out, Answered(c.status == 0 ? address : ""));
+  // The same table, then again grown past the size worth an index (filler
+  // after its entries), with its index written by hoptool index: answered
+  // through it, by hoptool and by the program, as it was scanned.
+  const std::string filler = [] {
+    std::string text;
+    while (text.size() < 70000) text += std::string(63, 'z') + "\n";
+    return text;
+  }();
+  for (int indexed = 0; indexed < 2; indexed++) {
+    if (indexed) {
+      WriteFile(table, ReadFile(table) + filler);
+      ProcessResult checked = Hoptool({"check", table});
+      EXPECT_NE(checked.out.find(table + ": warning: index-missing: "), std::string::npos)
+          << checked.out;
+      ProcessResult written = Hoptool({"index", table});
+      EXPECT_EQ(written.status, 0) << written.err;
+      ASSERT_TRUE(FileExists(dir / "cgi-bin/hopdata/config.idx"));
+      checked = Hoptool({"check", table});
+      EXPECT_EQ(checked.out.find("index-"), std::string::npos) << checked.out;
+    }
+    for (const auto &c : cases) {
+      SCOPED_TRACE(c.key.substr(0, 20) + (indexed ? " indexed" : ""));
+      ProcessResult looked = Hoptool({"lookup", table, c.key});
+      EXPECT_EQ(looked.out, c.out);
+      EXPECT_EQ(looked.status, c.status) << looked.err;
+      ProcessResult answered =
+          RunProcess(program, {}, RequestEnv({{"QUERY_STRING", c.key}}), "", dir / "cgi-bin");
+      std::string address = c.out.substr(0, c.out.find('\n'));
+      if (c.key.size() >= 1024) {
+        EXPECT_EQ(answered.out, kTooLongPage);
+      } else {
+        EXPECT_EQ(answered.out, Answered(c.status == 0 ? address : ""));
+      }
     }
   }
+  // A hand edit after it: the index is another version's.
+  WriteFile(table, ReadFile(table) + "tail = /t\n");
+  ProcessResult stale = Hoptool({"check", table});
+  EXPECT_NE(stale.out.find(table + ": warning: index-stale: "), std::string::npos) << stale.out;
+  EXPECT_EQ(Hoptool({"lookup", table, "tail"}).out, "/t\n" + table + ":1101\n");
   // An entry with nothing after '=' at the end: its line, and no address.
   WriteFile(table, "news = /n\nlast =");
   ProcessResult looked = Hoptool({"lookup", table, "last"});

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Edits of a live table, as readers see them:
-#   - while 200 hoptool set edits run, 16 CGI readers (the program run as a
-#     web server runs it) and a persistent one over FastCGI see each answer
-#     old or new, never a table cut short;
+# Edits of a live table, large enough to be answered through its index, as
+# readers see them:
+#   - while 200 edits run (hoptool set, and every tenth by hand, a copy
+#     renamed over the table, its index then rewritten by hoptool index),
+#     16 CGI readers (the program run as a web server runs it) and a
+#     persistent one over FastCGI see each answer old or new, never a table
+#     cut short or an index that is not the table's;
 #   - many servers: two persistent backends behind nginx as a load
 #     balancer, 16 clients for 10 s, each backend's table replaced 50 times
 #     with rsync --delay-updates from a master copy that alternates between
-#     two versions: every answer is the old version's or the new one's, and
-#     every line of both request logs is whole.
+#     two versions, shipped with the master's index (another file's, so
+#     never used) and every other time indexed again where it arrives:
+#     every answer is the old version's or the new one's, and every line of
+#     both request logs is whole.
 #
 # Usage: run_edit_tests.sh path/to/linkhop path/to/hoptool
 # Exit status: 0 when every check passed, 1 when one failed, 77 when a
@@ -66,14 +71,14 @@ spawn() {
   while read -r pid || [ -n "$pid" ]; do pids+=("$pid"); done <"$work/$1/spawn.pid"
 }
 
-# table VERSION: a table of 2,000 entries, then "target" and "tail".
+# table VERSION: a table of 4,000 entries (about 130 KB).
 table() {
-  awk -v v="$1" 'BEGIN { for (i = 0; i < 2000; i++) printf "k%d = https://%s.example/k%d\n", i, v, i }'
+  awk -v v="$1" 'BEGIN { for (i = 0; i < 4000; i++) printf "k%d = https://%s.example/k%d\n", i, v, i }'
 }
 
 # ---- 200 edits under 17 readers ------------------------------------------------
 
-echo "hoptool set under load: 16 CGI readers and a persistent one"
+echo "edits under load, by hoptool set and by hand: 16 CGI readers and a persistent one"
 site edits
 t=$work/edits/cgi-bin/hopdata/config.txt
 { table v1; echo "target = /t/0"; echo "tail = /tail"; } >"$t"
@@ -110,12 +115,18 @@ done
 sleep 0.5
 edit_errors=0
 for i in $(seq 200); do
-  "$hoptool" set "$t" target "/t/$i" 2>>"$work/edits/hoptool.err" || edit_errors=$((edit_errors + 1))
+  if [ $((i % 10)) = 0 ]; then
+    sed "s|^target = .*|target = /t/$i|" "$t" >"$t.new" && mv "$t.new" "$t" &&
+      "$hoptool" index "$t" 2>>"$work/edits/hoptool.err" || edit_errors=$((edit_errors + 1))
+  else
+    "$hoptool" set "$t" target "/t/$i" 2>>"$work/edits/hoptool.err" || edit_errors=$((edit_errors + 1))
+  fi
 done
 sleep 0.3
 touch "$work/edits/stop"
 wait "${readers[@]}" "$persistent"
 expect "200 edits, each applied" "0 /t/200" "$edit_errors $("$hoptool" lookup "$t" target | head -n 1)"
+expect "the table's index is its own after the last edit" "" "$("$hoptool" check "$t" 2>&1 | grep index-)"
 # Each answer whole: its status line, then the address or the 404 page.
 cgi_answers() { cat "$work/edits"/cgi.* | tr -d '\r' | grep -E '^(Status|Location|No address)'; }
 answers=$(cgi_answers | grep -c '^Status: ')
@@ -138,6 +149,7 @@ echo "many servers: two persistent backends behind nginx, tables shipped with rs
 mkdir -p "$work/master/v1" "$work/master/v2" "$work/master/ship"
 table v1 >"$work/master/v1/config.txt"
 table v2 >"$work/master/v2/config.txt"
+"$hoptool" index "$work/master/v1/config.txt" && "$hoptool" index "$work/master/v2/config.txt"
 for web in web1 web2; do
   site "$web"
   cp "$work/master/v1/config.txt" "$work/$web/cgi-bin/hopdata/config.txt"
@@ -188,7 +200,7 @@ if [ -z "$port" ]; then
 else
   for c in $(seq 16); do
     for i in $(seq 40); do
-      printf 'url = "http://127.0.0.1:%s/cgi-bin/linkhop?k%d"\noutput = "/dev/null"\n' "$port" $(((c * 97 + i * 31) % 2000))
+      printf 'url = "http://127.0.0.1:%s/cgi-bin/linkhop?k%d"\noutput = "/dev/null"\n' "$port" $(((c * 97 + i * 31) % 4000))
     done >"$work/client.$c.curl"
   done
   end=$((SECONDS + 10))
@@ -203,10 +215,13 @@ else
   # Fifty times, each backend gets the master copy, the versions in turn.
   ship_errors=0
   for i in $(seq 50); do
-    cp "$work/master/v$((i % 2 + 1))/config.txt" "$work/master/ship/config.txt"
+    cp "$work/master/v$((i % 2 + 1))"/config.* "$work/master/ship/"
     for web in web1 web2; do
-      rsync --ignore-times --delay-updates "$work/master/ship/config.txt" \
-        "$work/$web/cgi-bin/hopdata/config.txt" || ship_errors=$((ship_errors + 1))
+      rsync --ignore-times --delay-updates "$work/master/ship/config.txt" "$work/master/ship/config.idx" \
+        "$work/$web/cgi-bin/hopdata/" || ship_errors=$((ship_errors + 1))
+      if [ $((i % 2)) = 0 ]; then
+        "$hoptool" index "$work/$web/cgi-bin/hopdata/config.txt" || ship_errors=$((ship_errors + 1))
+      fi
     done
     sleep 0.15
   done
