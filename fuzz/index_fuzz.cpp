@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<char> file(data + start, data + size);
   if (signing && !Sign(&file)) return 0;
   char *bytes = (char *)malloc(file.size() ? file.size() : 1);
-  memcpy(bytes, file.data(), file.size());
+  if (!file.empty()) memcpy(bytes, file.data(), file.size());
 
   TableIndexFile indexFile;
   TableIndex index;

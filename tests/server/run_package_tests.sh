@@ -85,7 +85,7 @@ check_server() {
     "$(curl -s -o /dev/null -w '%{redirect_url}' "$base/linkhop?fresh$name")"
   cp "$work/config.txt" /etc/linkhop/config.txt
   local path code
-  for path in hopdata/config.txt hopdata/logs/$day.log hopdata/ hopdata/logs/; do
+  for path in hopdata/config.txt hopdata/config.idx hopdata/logs/$day.log hopdata/ hopdata/logs/; do
     code=$(curl -s -o "$work/leak" -w '%{http_code}' "$base/$path")
     if [ "$code" != 200 ] && ! grep -q norvale "$work/leak"; then
       pass "$name: /cgi-bin/$path is not served ($code)"
@@ -134,6 +134,41 @@ expect "nothing written under /usr" "" "$(dpkg -L linkhop | grep '^/usr/lib/cgi-
 expect "Apache: cgid, headers and the conf are on" "cgid headers linkhop" \
   "$(a2query -m cgid >/dev/null && echo -n 'cgid '; a2query -m headers >/dev/null && echo -n 'headers '; a2query -c linkhop >/dev/null && echo linkhop)"
 
+echo "== a large table and its index"
+# The index of the packaged table lives in /var/lib/linkhop, written by
+# hoptool's edits, by hoptool index after a hand edit, and by the path unit
+# (or, without systemd, the daily job) that runs it.
+answer_as_cgi() {
+  setpriv --reuid=www-data --regid=www-data --init-groups env -i GATEWAY_INTERFACE=CGI/1.1 \
+    REQUEST_METHOD=GET REMOTE_ADDR=192.0.2.9 QUERY_STRING="$1" /usr/lib/cgi-bin/linkhop |
+    tr -d '\r' | sed -n 's/^Location: //p'
+}
+index_findings() { hoptool check /etc/linkhop/config.txt 2>&1 | grep -o 'index-[a-z]*'; }
+cp /etc/linkhop/config.txt "$work/config.orig"
+awk 'BEGIN { for (i = 0; i < 4000; i++) printf "big%d = https://big.example/%d\n", i, i }' \
+  >>/etc/linkhop/config.txt
+expect "a hand edit of a large table: check says the index is behind" "index-stale" "$(index_findings)"
+hoptool index /etc/linkhop/config.txt
+expect "hoptool index writes /var/lib/linkhop/config.idx, root's, readable by all" "root 644" \
+  "$(stat -c '%U %a' /var/lib/linkhop/config.idx 2>&1)"
+expect "the index is the table's" "" "$(index_findings)"
+expect "the program answers through it" "https://big.example/3999" "$(answer_as_cgi big3999)"
+hoptool add /etc/linkhop/config.txt big4000 https://big.example/4000 2>&1
+expect "hoptool add writes the index with the table" " https://big.example/4000" \
+  "$(index_findings) $(answer_as_cgi big4000)"
+echo "handmade = https://hand.example/" >>/etc/linkhop/config.txt
+if [ -d /run/systemd/system ]; then
+  for i in $(seq 50); do [ -z "$(index_findings)" ] && break; sleep 0.1; done
+  expect "linkhop-index.path writes the index after a hand edit" "" "$(index_findings)"
+else
+  # What the path unit starts, run as systemd would run it.
+  sh -c "$(sed -n 's/^ExecStart=//p' /lib/systemd/system/linkhop-index.service | head -n 1)"
+  expect "linkhop-index.service writes the index after a hand edit" "" "$(index_findings)"
+fi
+expect "the hand edit is answered" "https://hand.example/" "$(answer_as_cgi handmade)"
+cp "$work/config.orig" /etc/linkhop/config.txt
+hoptool index /etc/linkhop/config.txt
+
 echo "== Apache"
 apache2ctl start 2>>"$work/apache.log" && wait_port up
 check_server apache
@@ -180,8 +215,11 @@ kill "$socket_pid"; wait "$socket_pid" 2>/dev/null; socket_pid=
 rm -f /run/linkhop.socket
 
 echo "== units and retention"
-expect "the retention timer is enabled, the socket and service are not" "timer" \
+expect "the retention timer and the index's path unit are enabled, the socket and service are not" \
+  "timer path" \
   "$([ -L /etc/systemd/system/timers.target.wants/linkhop-expire.timer ] && echo -n timer
+     [ -L /etc/systemd/system/paths.target.wants/linkhop-index.path ] && echo -n ' path'
+     echo
      ls /etc/systemd/system/*.wants/linkhop.socket /etc/systemd/system/*.wants/linkhop.service 2>/dev/null)"
 cp /etc/default/linkhop "$work/default"
 # LINKHOP_LOG_DAYS, then what stays of a log of 400 days, one of 10 days,
