@@ -19,8 +19,13 @@ Each row of ROWS is tab-separated:
                              hoptool stats (B); GOAL 1 when the row carries the goal
   check    RAW ENTRIES BYTES GOAL   hoptool check (A) against grep -F -i -c -f on
                              the keys (B), one table
-  add      RAW ENTRIES BYTES GOAL   hoptool add of a new key (A) against hoptool
-                             check (B), one table
+  pair     LABEL RAW GOAL REFERENCE   any command (A) against another (B), at
+                             most GOAL times its median (0: no goal), each
+                             with its peak memory
+  peak     LABEL RAW BYTES GOAL   A's peak resident memory against BYTES (a
+                             file's size): at most GOAL times (0: no goal)
+  within   LABEL RAW MS      A's median wall time: at most MS milliseconds (0:
+                             no goal); B's beside it
   skipped  LABEL REASON      a measure that was not taken
   note     TEXT              printed under the table
 "report.py scanner JSON" prints scan_bench's throughput instead.
@@ -39,7 +44,6 @@ REQUEST_TIME_GOAL = 1.10     # linkhop / floor, median wall time: at most
 REQUEST_EQUAL_GOAL = 1.05    # linkhop / the equal-work program, median wall time: at most
 REQUEST_MEMORY_GOAL = 1.20   # linkhop / floor, peak resident memory: at most
 CHECK_GOAL = 0.50            # hoptool check / grep -F -i -f, wall time: at most
-ADD_GOAL = 2.00              # hoptool add / hoptool check, wall time: at most
 STATS_GOAL = 0.33            # hoptool stats --json / awk's count, median wall time: at most
 EXPLICIT_GOAL = 1.02         # an explicit address checked against 20 hosts / unset, wall time: at most
 
@@ -249,20 +253,36 @@ def main():
             if not status["A"] <= {0, 1} or not status["B"] <= {0, 1}:
                 notes.append("hoptool check: unexpected exit status, hoptool %s grep %s"
                              % (sorted(status["A"]), sorted(status["B"])))
-        elif kind == "add":
-            runs, status = load(field[1])
-            entries, size, goal = int(field[2]), int(field[3]), field[4] == "1"
+        elif kind == "pair":
+            label, raw, goal, reference = field[1], field[2], float(field[3]), field[4]
+            runs, status = load(raw)
             a_ns, b_ns, spread = medians(runs)
             r = a_ns / b_ns
-            goal_text, met = verdict(r, ADD_GOAL, True) if goal else ("-", "")
-            rows.append(("hoptool add, %d entries, %.0f MB (%d runs each)"
-                         % (entries, size / 1e6, len(runs["A"])),
+            goal_text, met = verdict(r, goal, True) if goal else ("-", "")
+            rows.append(("%s (%d runs each)" % (label, len(runs["A"])),
                          "%s, %d kB peak" % (duration(a_ns), max(k for _, k in runs["A"])),
-                         "%s, %d kB check" % (duration(b_ns), max(k for _, k in runs["B"])),
+                         "%s, %d kB %s" % (duration(b_ns), max(k for _, k in runs["B"]), reference),
                          "%.2fx" % r + spread, goal_text, met))
-            if status["A"] != {0} or not status["B"] <= {0, 1}:
-                notes.append("hoptool add: unexpected exit status, add %s check %s"
-                             % (sorted(status["A"]), sorted(status["B"])))
+            if len(status["A"] | status["B"]) != 1:
+                notes.append("%s: exit statuses %s and %s" % (label, sorted(status["A"]),
+                                                                sorted(status["B"])))
+        elif kind == "peak":
+            label, raw, size, goal = field[1], field[2], int(field[3]), float(field[4])
+            runs, _ = load(raw)
+            kb = max(k for _, k in runs["A"])
+            r = kb * 1024 / size
+            goal_text, met = verdict(r, goal, True) if goal else ("-", "")
+            rows.append((label, "%d kB" % kb, "%.0f kB the table" % (size / 1024), "%.2fx" % r,
+                         goal_text, met))
+        elif kind == "within":
+            label, raw, most = field[1], field[2], float(field[3])
+            runs, status = load(raw)
+            a_ns, b_ns, _ = medians(runs)
+            ms = a_ns / 1e6
+            met = ("MET" if ms <= most else "MISSED") if most else ""
+            rows.append(("%s (%d runs)" % (label, len(runs["A"])), duration(a_ns),
+                         "%s one line" % duration(b_ns), "%.2fx" % (a_ns / b_ns),
+                         "<= %.0f ms" % most if most else "-", met))
         elif kind == "skipped":
             rows.append((field[1], "skipped: " + field[2], "", "", "", ""))
         elif kind == "note":

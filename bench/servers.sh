@@ -10,6 +10,9 @@
 # prints the rows written here.
 #
 #   bench/servers.sh BUILD WORK ROWS SECONDS ROUNDS MEMORY_REQUESTS
+#   bench/servers.sh BUILD WORK ROWS SECONDS ROUNDS 0 ONE ENTRIES=SITE...
+# The second form measures persistent linkhop behind lighttpd on each
+# SITE's indexed table of ENTRIES entries against ONE's one-line table.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1 work=$2 rows=$3 seconds=$4 rounds=$5 memory_requests=$6
@@ -46,11 +49,88 @@ wait_port() {
   return 1
 }
 
+# measure: every set-up of setups (name|url) answers the same 301, then
+# each is measured in turn, every round, and its rows written.
+measure() {
+  local setup name url round
+  for setup in "${setups[@]}"; do
+    url=${setup#*|}
+    got=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' "$url")
+    if [ "$got" != "301 $address" ]; then
+      row note "${setup%%|*}: answered '$got', not the 301 to $address"
+    fi
+  done
+
+  for round in $(seq "$rounds"); do
+    for setup in "${setups[@]}"; do
+      name=${setup%%|*} url=${setup#*|}
+      echo "web servers, round $round of $rounds: $name, wrk -t2 -c16 ${seconds} s..."
+      wrk -t2 -c16 -d"${seconds}s" --latency "$url" >"$work/wrk.out" 2>&1 || true
+      if grep -qE "Non-2xx|Socket errors" "$work/wrk.out"; then
+        # Every answer is a 301, which wrk counts as non-2xx: only errors matter.
+        grep -E "Socket errors" "$work/wrk.out" | head -n 1 | xargs -I{} echo "  ({})"
+      fi
+      rps[$name]+="$(awk '/^Requests\/sec:/ {print $2}' "$work/wrk.out"),"
+      p99[$name]+="$(awk '$1 == "99%" {print $2}' "$work/wrk.out"),"
+    done
+  done
+  for setup in "${setups[@]}"; do
+    name=${setup%%|*}
+    row web "$name" "${rps[$name]%,}" "${p99[$name]%,}"
+  done
+}
+
+declare -A rps p99
+key=news
+address=https://norvale.example/news/index.html
+
+# The indexed mode: persistent linkhop behind lighttpd on each SITE's
+# table, answered through its index, against ONE's one-line table.
+if [ $# -gt 6 ]; then
+  one=$7
+  shift 7
+  mkdir -p "$work"
+  lport=$(free_port)
+  entry() { # URL SITE
+    printf '  "%s" => (( "bin-path" => "%s", "socket" => "%s", "max-procs" => 1, "check-local" => "disable" )),\n' \
+      "$1" "$2/cgi-bin/linkhop" "$work/${1##*/}.socket"
+  }
+  {
+    echo "server.document-root = \"$one/www\""
+    echo "server.bind = \"127.0.0.1\""
+    echo "server.port = $lport"
+    echo 'server.modules = ("mod_fastcgi")'
+    echo "server.errorlog = \"$work/lighttpd.log\""
+    echo "fastcgi.server = ("
+    entry /fcgi/one "$one"
+    for site in "$@"; do entry "/fcgi/${site%%=*}" "${site#*=}"; done
+    echo ")"
+  } >"$work/lighttpd.conf"
+  lighttpd -D -f "$work/lighttpd.conf" &
+  pids+=("$!")
+  if ! wait_port "$lport"; then
+    row skipped "web servers, indexed tables" "lighttpd did not start"
+    exit 0
+  fi
+  setups=("linkhop persistent, one line, lighttpd|http://127.0.0.1:$lport/fcgi/one?$key")
+  for site in "$@"; do
+    setups+=("linkhop persistent, ${site%%=*} entries indexed, lighttpd|http://127.0.0.1:$lport/fcgi/${site%%=*}?$key")
+  done
+  measure
+  for site in "$@"; do
+    # 0.95 up to 4,000,000 entries; beyond, no cliff.
+    goal=0.95
+    [ "${site%%=*}" -gt 4000000 ] && goal=0.90
+    row webgoal "persistent, ${site%%=*} entries indexed / one line, lighttpd" \
+      "linkhop persistent, ${site%%=*} entries indexed, lighttpd" "linkhop persistent, one line, lighttpd" "$goal"
+  done
+  stop
+  exit 0
+fi
+
 # Two sites: a one-line table, and one of 10,000 entries (about 560 KB)
 # whose key is on the last line. Written an hour ago, so that a persistent
 # process keeps them at once.
-key=news
-address=https://norvale.example/news/index.html
 for site in one big; do
   mkdir -p "$work/$site/cgi-bin/hopdata/logs" "$work/$site/www" "$work/$site/run"
   cp "$linkhop" "$work/$site/cgi-bin/linkhop"
@@ -165,33 +245,7 @@ setups=(
   "linkhop CGI, nginx + fcgiwrap|http://127.0.0.1:$nport/cgi/linkhop?$key"
 )
 
-# Every set-up answers the same 301 (the ceiling, nginx's own page of it).
-for setup in "${setups[@]}"; do
-  url=${setup#*|}
-  got=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' "$url")
-  if [ "$got" != "301 $address" ]; then
-    row note "${setup%%|*}: answered '$got', not the 301 to $address"
-  fi
-done
-
-declare -A rps p99
-for round in $(seq "$rounds"); do
-  for setup in "${setups[@]}"; do
-    name=${setup%%|*} url=${setup#*|}
-    echo "web servers, round $round of $rounds: $name, wrk -t2 -c16 ${seconds} s..."
-    wrk -t2 -c16 -d"${seconds}s" --latency "$url" >"$work/wrk.out" 2>&1 || true
-    if grep -qE "Non-2xx|Socket errors" "$work/wrk.out"; then
-      # Every answer is a 301, which wrk counts as non-2xx: only errors matter.
-      grep -E "Socket errors" "$work/wrk.out" | head -n 1 | xargs -I{} echo "  ({})"
-    fi
-    rps[$name]+="$(awk '/^Requests\/sec:/ {print $2}' "$work/wrk.out"),"
-    p99[$name]+="$(awk '$1 == "99%" {print $2}' "$work/wrk.out"),"
-  done
-done
-for setup in "${setups[@]}"; do
-  name=${setup%%|*}
-  row web "$name" "${rps[$name]%,}" "${p99[$name]%,}"
-done
+measure
 row webgoal "persistent / trivial responder, lighttpd" "linkhop persistent, lighttpd" \
   "trivial libfcgi responder, lighttpd" 0.90
 row webgoal "persistent / trivial responder, nginx" "linkhop persistent, nginx + spawn-fcgi" \

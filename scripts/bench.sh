@@ -22,8 +22,12 @@
 #   - hoptool stats --json on 3,000,000 log lines against awk's count of
 #     the keys (mawk), with wc -l's speed on the same files beside it;
 #   - hoptool check on tables of 100,000 and 1,000,000 random keys against
-#     grep -F -i -c -f finding the keys in the same table, and hoptool add
-#     of a new key to those tables against one hoptool check of them.
+#     grep -F -i -c -f finding the keys in the same table;
+#   - the compiled table: one CGI request and persistent linkhop behind
+#     lighttpd on tables of 1,000,000, 4,000,000 and 10,000,000 entries
+#     through their index, against a one-line table; hoptool add, set and
+#     rm against the floor of rewriting the table and its index, import
+#     against add, index against check, and lookup's time.
 # Runs alternate A B A B and every figure is a ratio of medians. The script
 # reports and does not gate: it exits 0 whether the goals are met or not.
 #
@@ -230,22 +234,113 @@ if [ -x "$build/tools/hoptool" ]; then
     env LC_ALL=C "$timer" -n "$check_runs" -w 1 -t 300 \
       -- "$hoptool" check "$work/check.txt" \
       -- grep -F -i -c -f "$work/keys.txt" "$work/check.txt" >"$work/check-$entries.raw"
-    row check "$work/check-$entries.raw" "$entries" "$bytes" \
-      "$([ "$entries" = 1000000 ] && echo "$check_goal" || echo 0)"
-    # hoptool add of a new key each run (the shell's process id), guard and
-    # atomic write with its flushes included, against one check of the table.
-    if "$hoptool" add --help >/dev/null 2>&1; then
-      echo "hoptool add against hoptool check on $entries entries, up to $check_runs runs each..."
-      env LC_ALL=C "$timer" -n "$check_runs" -w 1 -t 300 \
-        -- sh -c "exec \"$hoptool\" add \"$work/check.txt\" bench-\$\$ https://bench.example/" \
-        -- "$hoptool" check "$work/check.txt" >"$work/add-$entries.raw"
-      row add "$work/add-$entries.raw" "$entries" "$bytes" \
-        "$([ "$entries" = 1000000 ] && echo "$check_goal" || echo 0)"
-    fi
+    row check "$work/check-$entries.raw" "$entries" "$bytes" "$check_goal"
   done
   rm -f "$work/check.txt" "$work/keys.txt"
 else
   row skipped "hoptool check" "hoptool not built"
+fi
+
+# ---- The compiled table --------------------------------------------------
+# Tables of random keys with the key asked for on the last line, each with
+# the index hoptool writes: one CGI request against the same request on a
+# one-line table; persistent linkhop behind lighttpd against the one-line
+# table's; and at the first size, hoptool's add, set and rm against the
+# floor of rewriting the table and its index (bench/rewrite_floor.sh) with
+# their peak memory against the table's size, an import of 1,000 pairs
+# against one add, hoptool index against hoptool check, and hoptool lookup.
+if [ $quick = 1 ]; then
+  index_sizes=(20000) index_goal=0 edit_runs=3 import_pairs=100
+else
+  index_sizes=(1000000 4000000 10000000) index_goal=1 edit_runs=9 import_pairs=1000
+fi
+if [ -x "$build/tools/hoptool" ] && "$build/tools/hoptool" add --help >/dev/null 2>&1; then
+  hoptool=$PWD/$build/tools/hoptool
+  one=$work/index-one
+  make_site "$one"
+  echo "$key = $address" >"$one/cgi-bin/hopdata/config.txt"
+  touch -d '1 hour ago' "$one/cgi-bin/hopdata/config.txt"
+  big_sites=()
+  for entries in "${index_sizes[@]}"; do
+    site=$work/index-$entries
+    make_site "$site"
+    table=$site/cgi-bin/hopdata/config.txt
+    echo "the compiled table: writing $entries entries and their index..."
+    python3 bench/make_check_table.py "$table" "$work/index-keys.txt" "$entries" "$key" "$address"
+    "$hoptool" index "$table"
+    bytes=$(stat -c %s "$table")
+    index_bytes=$(stat -c %s "${table%.txt}.idx")
+    row note "$entries entries: the table $bytes bytes, its index $index_bytes bytes ($((index_bytes / entries)) bytes an entry)"
+    cat "$table" "${table%.txt}.idx" >/dev/null # cached before either side runs
+    if [ "$(cgi QUERY_STRING=$key "$site/cgi-bin/linkhop" | tr -d '\r' | sed -n 's/^Location: //p')" != "$address" ]; then
+      row note "the compiled table, $entries entries: linkhop did not answer the last line's address"
+    fi
+    goal=0
+    if [ $index_goal = 1 ]; then
+      case $entries in 1000000) goal=1.10 ;; 10000000) goal=1.25 ;; esac
+    fi
+    if [ "$entries" != 4000000 ]; then
+      echo "one request, $entries entries through the index against one line, $request_runs runs each..."
+      cgi QUERY_STRING=$key "$timer" -n "$request_runs" -w 50 -t "$request_seconds" \
+        -- "$site/cgi-bin/linkhop" -- "$one/cgi-bin/linkhop" >"$work/indexed-$entries.raw"
+      row pair "one request, $entries entries (the key last, indexed) / one line" \
+        "$work/indexed-$entries.raw" "$goal" "one line"
+    fi
+    big_sites+=("$entries=$site")
+    if [ "$entries" = "${index_sizes[0]}" ]; then
+      edit_goal=$([ $index_goal = 1 ] && echo 1.50 || echo 0)
+      echo "hoptool add, set and rm on $entries entries against rewriting the table and its index, $edit_runs runs each..."
+      env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
+        -- sh -c "exec \"$hoptool\" add \"$table\" bench-\$\$ https://bench.example/" \
+        -- bench/rewrite_floor.sh "$table" "${table%.txt}.idx" >"$work/add.raw"
+      env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
+        -- sh -c "exec \"$hoptool\" set \"$table\" $key $address?\$\$" \
+        -- bench/rewrite_floor.sh "$table" "${table%.txt}.idx" >"$work/set.raw"
+      # rm: each run a key of its own, added beforehand in one import.
+      for i in $(seq $((edit_runs + 1))); do echo "rm-$i,https://bench.example/rm"; done |
+        "$hoptool" import "$table" -
+      echo 0 >"$work/rm.count"
+      env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
+        -- sh -c "n=\$((\$(cat \"$work/rm.count\") + 1)); echo \$n >\"$work/rm.count\"; exec \"$hoptool\" rm \"$table\" rm-\$n" \
+        -- bench/rewrite_floor.sh "$table" "${table%.txt}.idx" >"$work/rm.raw"
+      for edit in add set rm; do
+        row pair "hoptool $edit, $entries entries / rewriting table and index" "$work/$edit.raw" \
+          "$edit_goal" "the floor"
+        row peak "hoptool $edit, $entries entries, peak memory / the table's size" "$work/$edit.raw" \
+          "$(stat -c %s "$table")" "$([ $index_goal = 1 ] && echo 3 || echo 0)"
+      done
+      # import: each run pairs of its own; against one add.
+      for i in $(seq $((edit_runs + 2))); do
+        for j in $(seq "$import_pairs"); do echo "imp-$i-$j,https://bench.example/$i/$j"; done \
+          >"$work/pairs-$i.csv"
+      done
+      echo 0 >"$work/import.count"
+      echo "hoptool import of $import_pairs pairs against one add on $entries entries, $edit_runs runs each..."
+      env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
+        -- sh -c "n=\$((\$(cat \"$work/import.count\") + 1)); echo \$n >\"$work/import.count\"; exec \"$hoptool\" import \"$table\" \"$work/pairs-\$n.csv\"" \
+        -- sh -c "exec \"$hoptool\" add \"$table\" bench-\$\$ https://bench.example/" >"$work/import.raw"
+      row pair "hoptool import of $import_pairs pairs / one add, $entries entries" "$work/import.raw" \
+        "$([ $index_goal = 1 ] && echo 2 || echo 0)" "one add"
+      echo "hoptool index against hoptool check on $entries entries, $edit_runs runs each..."
+      env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
+        -- "$hoptool" index --force "$table" -- "$hoptool" check "$table" >"$work/index.raw"
+      row pair "hoptool index / hoptool check, $entries entries" "$work/index.raw" \
+        "$([ $index_goal = 1 ] && echo 1.5 || echo 0)" "check"
+      echo "hoptool lookup on $entries entries through the index against one line, $edit_runs runs each..."
+      env LC_ALL=C "$timer" -n "$((edit_runs * 3))" -w 2 -t 300 \
+        -- "$hoptool" lookup "$table" "$key" -- "$hoptool" lookup "$one/cgi-bin/hopdata/config.txt" "$key" \
+        >"$work/lookup.raw"
+      row within "hoptool lookup, $entries entries, indexed" "$work/lookup.raw" \
+        "$([ $index_goal = 1 ] && echo 50 || echo 0)"
+    fi
+  done
+  rm -f "$work"/pairs-*.csv "$work/index-keys.txt"
+  # Persistent linkhop behind lighttpd on each indexed table.
+  bench/servers.sh "$PWD/$build" "$work/servers-indexed" "$rows" "$web_seconds" "$web_rounds" 0 \
+    "$one" "${big_sites[@]}"
+  for site in "${big_sites[@]}"; do rm -rf "${site#*=}"; done
+else
+  row skipped "the compiled table" "hoptool's edit commands not built (needs libcsv-dev)"
 fi
 
 echo
