@@ -68,7 +68,7 @@ measure() {
       wrk -t2 -c16 -d"${seconds}s" --latency "$url" >"$work/wrk.out" 2>&1 || true
       if grep -qE "Non-2xx|Socket errors" "$work/wrk.out"; then
         # Every answer is a 301, which wrk counts as non-2xx: only errors matter.
-        grep -E "Socket errors" "$work/wrk.out" | head -n 1 | xargs -I{} echo "  ({})"
+        grep -E "Socket errors" "$work/wrk.out" | head -n 1 | xargs -I{} echo "  ({})" || true
       fi
       rps[$name]+="$(awk '/^Requests\/sec:/ {print $2}' "$work/wrk.out"),"
       p99[$name]+="$(awk '$1 == "99%" {print $2}' "$work/wrk.out"),"

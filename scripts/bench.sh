@@ -256,6 +256,7 @@ else
 fi
 if [ -x "$build/tools/hoptool" ] && "$build/tools/hoptool" add --help >/dev/null 2>&1; then
   hoptool=$PWD/$build/tools/hoptool
+  key=news address=https://norvale.example/news/index.html # as bench/servers.sh asks
   one=$work/index-one
   make_site "$one"
   echo "$key = $address" >"$one/cgi-bin/hopdata/config.txt"
@@ -289,16 +290,18 @@ if [ -x "$build/tools/hoptool" ] && "$build/tools/hoptool" add --help >/dev/null
     big_sites+=("$entries=$site")
     if [ "$entries" = "${index_sizes[0]}" ]; then
       edit_goal=$([ $index_goal = 1 ] && echo 1.50 || echo 0)
+      # The entry that set changes, and for rm each run a key of its own,
+      # added beforehand in one import.
+      { echo "setme,https://bench.example/set"
+        for i in $(seq $((edit_runs + 1))); do echo "rm-$i,https://bench.example/rm"; done; } |
+        "$hoptool" import "$table" -
       echo "hoptool add, set and rm on $entries entries against rewriting the table and its index, $edit_runs runs each..."
       env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
         -- sh -c "exec \"$hoptool\" add \"$table\" bench-\$\$ https://bench.example/" \
         -- bench/rewrite_floor.sh "$table" "${table%.txt}.idx" >"$work/add.raw"
       env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
-        -- sh -c "exec \"$hoptool\" set \"$table\" $key $address?\$\$" \
+        -- sh -c "exec \"$hoptool\" set \"$table\" setme https://bench.example/set/\$\$" \
         -- bench/rewrite_floor.sh "$table" "${table%.txt}.idx" >"$work/set.raw"
-      # rm: each run a key of its own, added beforehand in one import.
-      for i in $(seq $((edit_runs + 1))); do echo "rm-$i,https://bench.example/rm"; done |
-        "$hoptool" import "$table" -
       echo 0 >"$work/rm.count"
       env LC_ALL=C "$timer" -n "$edit_runs" -w 1 -t 300 \
         -- sh -c "n=\$((\$(cat \"$work/rm.count\") + 1)); echo \$n >\"$work/rm.count\"; exec \"$hoptool\" rm \"$table\" rm-\$n" \
