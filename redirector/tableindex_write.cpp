@@ -71,7 +71,7 @@ void TableIndexWriter::Record(const TableIndexRecord &record) {
 }
 
 // The fences and the mins, level by level, once every record is in.
-void TableIndexWriter::Summaries() {
+void TableIndexWriter::PutSummaries() {
   summarized_ = true;
   if (records_ != recordCount_) ok_ = false;
   for (int k = 0; k < 2; k++) {
@@ -94,7 +94,7 @@ void TableIndexWriter::Summaries() {
 }
 
 void TableIndexWriter::Text(const char *bytes, uint64_t count) {
-  if (!summarized_) Summaries();
+  if (!summarized_) PutSummaries();
   // Each line starts at the text's start or after a line feed within it.
   if (text_ == 0 && count > 0) lines_.push_back(0);
   for (const char *p = bytes, *end = bytes + count;
@@ -112,7 +112,7 @@ void TableIndexWriter::FileLine(uint32_t start) { fileLines_.push_back(start); }
 bool TableIndexWriter::Finish(uint32_t textEnd, uint32_t fileTextEnd, uint32_t fileDataEnd,
                               const OsFileStamp *table, int64_t readSeconds, int64_t readNanos,
                               std::vector<unsigned char> *header) {
-  if (!summarized_) Summaries();
+  if (!summarized_) PutSummaries();
   const unsigned char zero = 0;
   Put(&zero, 1);
   if (lines_.size() != lineCount_) ok_ = false;

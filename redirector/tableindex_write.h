@@ -41,7 +41,7 @@ class TableIndexWriter {
   void Flush();
   void Put(const void *bytes, uint64_t count);
   void PadTo(uint64_t offset);
-  void Summaries();
+  void PutSummaries();
 
   TableIndexLayout layout_{};
   bool fits_;

@@ -55,13 +55,29 @@ bool ReadTable(const std::string &path, Table *table, std::string *error) {
   }
   errno = 0;
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  if (in) all << in.rdbuf();
+  std::string bytes;
+  // A file of a known size is read at once, into its string; a pipe as it
+  // comes.
+  const std::streamoff size = in ? (in.seekg(0, std::ios::end), (std::streamoff)in.tellg()) : -1;
+  if (size > 0x7FFFFFF0) {
+    *error = path + ": too large (over 2 GB)";
+    return false;
+  }
+  if (size >= 0) {
+    in.seekg(0);
+    bytes.resize((size_t)size);
+    if (!in.read(&bytes[0], size)) in.setstate(std::ios::badbit);
+  } else if (in) {
+    in.clear();
+    in.seekg(0);
+    std::ostringstream all;
+    all << in.rdbuf();
+    bytes = all.str();
+  }
   if (!in || in.bad()) {
     *error = path + ": " + strerror(errno ? errno : EIO);
     return false;
   }
-  std::string bytes = all.str();
   if (bytes.size() > 0x7FFFFFF0u) {
     *error = path + ": too large (over 2 GB)";
     return false;
