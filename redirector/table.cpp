@@ -13,7 +13,7 @@ int TableKeyFlaws(const char *key, int length) {
   if (length > TABLE_KEY_MAX) flaws |= TABLE_KEY_TOO_LONG;
   for (int i = 0; i < length; i++) {
     if (key[i] == '.') flaws |= TABLE_KEY_EXPLICIT;
-    if (TableIsControl((unsigned char)key[i])) flaws |= TABLE_KEY_CONTROL;
+    if (TableEndsQuery((unsigned char)key[i])) flaws |= TABLE_KEY_CONTROL;
   }
   return flaws;
 }

@@ -32,15 +32,19 @@ enum {
 /* White space around a key, its '=' and before an address: bytes 0 to 32. */
 static inline int TableIsWhite(unsigned char c) { return c <= 32; }
 
-/* A byte below 32 ends a query (the driver ends it there) and an address. */
+/* A byte below 32 ends an address in the table, and a query. */
 static inline int TableIsControl(unsigned char c) { return c < 32; }
+
+/* Where the driver ends a query: a byte below 32, and DEL (127), which no
+ * header value may hold. */
+static inline int TableEndsQuery(unsigned char c) { return TableIsControl(c) || c == 127; }
 
 /* Why a query of these bytes is never looked up as a key; 0 when it is. */
 enum {
   TABLE_KEY_EMPTY = 1,
   TABLE_KEY_TOO_LONG = 2, /* more than TABLE_KEY_MAX bytes */
   TABLE_KEY_EXPLICIT = 4, /* a full stop: the driver sends it on as an address */
-  TABLE_KEY_CONTROL = 8,  /* a byte below 32, where the driver ends a query */
+  TABLE_KEY_CONTROL = 8,  /* a byte where the driver ends a query (TableEndsQuery) */
   /* A key with any of these is a miss in every table. */
   TABLE_KEY_UNSEARCHABLE = TABLE_KEY_EMPTY | TABLE_KEY_TOO_LONG | TABLE_KEY_CONTROL
 };

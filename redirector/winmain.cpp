@@ -183,8 +183,8 @@ static int LookupTable(const char *path, const char *indexPath, const char *key,
 }
 
 /* Empties value; 0 for a key that is a miss in any table: empty, too long,
- * or holding a byte below 32 (never asked for, as the driver ends a query
- * there; it could reach across the end of a region). The scan's search is
+ * or holding a byte below 32 or DEL (never asked for, as the driver ends a
+ * query there; it could reach across the end of a region). The scan's search is
  * prepared only where a table is scanned: a kept table's index needs none. */
 static int PrepareLookup(const char *key, char *value) {
   if (key == nullptr) CHECK_PTR(key); /* reported as a checked call would */
@@ -225,7 +225,7 @@ static const char kLogDirectory[] = "hopdata\\logs\\";
 
 int TakeQuery(char *query) {
   int length = 0;
-  while (query[length] && !TableIsControl((unsigned char)query[length])) length++;
+  while (query[length] && !TableEndsQuery((unsigned char)query[length])) length++;
   query[length] = 0;
   return (TableKeyFlaws(query, length) & TABLE_KEY_EXPLICIT) != 0;
 }

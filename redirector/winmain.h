@@ -27,10 +27,10 @@ enum {
   QUERY_BUFFER = 1024
 };
 
-/* Takes a query as the driver does: ends it at its first byte below 32, as
- * at a zero byte (a body keeps its line feeds, a query string may carry raw
- * control bytes: passed on, they would split the header block and forge
- * lines in the request log). Returns 1 when what is left holds a full stop:
+/* Takes a query as the driver does: ends it at its first byte below 32 or
+ * DEL, as at a zero byte (a body keeps its line feeds, a query string may
+ * carry raw control bytes: passed on, they would split the header block and
+ * forge lines in the request log, and a header value holds no DEL). Returns 1 when what is left holds a full stop:
  * an explicit address, sent as it stands; 0 for a key. */
 int TakeQuery(char *query);
 

@@ -101,7 +101,8 @@ TEST(TableRules, WhichQueriesAreLookedUpAsKeys) {
       {"key\ttail", "key", 0, TABLE_KEY_CONTROL},
       {"\nkey", "", 0, TABLE_KEY_CONTROL},
       {"two words", "two words", 0, 0},  // a space is a byte of the key
-      {"k\x7F\xFF", "k\x7F\xFF", 0, 0},
+      {"k\xFF", "k\xFF", 0, 0},
+      {"k\x7F\xFF", "k", 0, TABLE_KEY_CONTROL},  // DEL ends a query too
       {longest + ".\r", longest + ".", 1,
        TABLE_KEY_TOO_LONG | TABLE_KEY_EXPLICIT | TABLE_KEY_CONTROL},
   };
@@ -130,7 +131,7 @@ TEST(TableRules, WhereAnAddressStartsAndEnds) {
       {" \n \r", 0, 4, 0, 0},                // runs into the end: empty
       {"", 0, 0, 0, 0},
       {"x\x1F", 1, 0, 1, 1},
-      {"a b\x7F\xFE\n", 1, 0, 5, 5},         // spaces and high bytes belong to it
+      {"a b\x7F\xFE\n", 1, 0, 5, 5},         // spaces, DEL and high bytes belong to it
       {long301, 1, 0, 300, 301},
       {"=" + long301 + "\n", 1, 0, 300, 302},
   };

@@ -180,7 +180,7 @@ void AddLookupCommand(CLI::App &app, int *status) {
       "\nPrints the address that linkhop answers for KEY with TABLE, alone on the first line of\n"
       "standard output, and TABLE:LINE of the entry that gives it on the second; through the\n"
       "program's own lookup, with the program's rules for a query: ended at its first byte\n"
-      "below 32; a key holding a full stop is an explicit address, printed as it stands.\n"
+      "below 32 or DEL (127); a key holding a full stop is an explicit address, printed as it stands.\n"
       "A table with an index that belongs to it (see hoptool index --help) is looked up\n"
       "through the index, as linkhop does.\n"
       "Exit status: 0 when the key has an address, 1 when it has none (not in the table, an\n"
