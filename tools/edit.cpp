@@ -234,9 +234,13 @@ void AddEditCommands(CLI::App &app, int *status) {
           "Writes 'KEY = ADDRESS' at the end of TABLE, or just before the first line that\n"
           "would catch KEY there (KEY inside a longer key or an address). Refused when KEY\n"
           "has an entry of its own (in any letter case; use set), can never be asked for\n"
-          "(empty, over 256 bytes, a full stop, a space or a byte below 32), the address\n"
-          "is empty, over 300 bytes or holds a byte below 32, or no place answers ADDRESS\n"
-          "for KEY without changing another key's answer.",
+          "(empty, over " + std::to_string(TABLE_KEY_MAX) +
+              " bytes, a full stop, a space, a byte below 32 or DEL), the address\n"
+              "is empty, over " + std::to_string(TABLE_VALUE_MAX) +
+              " bytes or holds a byte below 32, or no place answers ADDRESS\n"
+              "for KEY without changing another key's answer.\n"
+              "Refusals (TABLE:LINE: error: KIND: ...): has-entry, bad-key, bad-address,\n"
+              "not-reached, changes-other.",
           add, true)
       ->callback([status] {
         *status = RunEdit(add, {{EditKind::kAdd, add.key, add.address}}, {});

@@ -127,7 +127,11 @@ expect "/var/log/linkhop: www-data's, not readable by others" "www-data adm 750"
   "$(stat -c '%U %G %a' /var/log/linkhop)"
 expect "the program finds hopdata/ beside itself" "/etc/linkhop/config.txt /var/log/linkhop" \
   "$(readlink -f /usr/lib/cgi-bin/hopdata/config.txt) $(readlink -f /usr/lib/cgi-bin/hopdata/logs)"
-expect "hoptool --version" "hoptool 1.00" "$(hoptool --version)"
+expect "hoptool --version is the package's" "hoptool $(dpkg-query -W -f='${Version}' linkhop | sed 's/-[^-]*$//')" \
+  "$(hoptool --version)"
+expect "man hoptool: every command" "lookup check stats add set rm import index" \
+  "$(for c in $(hoptool --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z][a-z]*\)  .*/\1/p'); do
+       MANWIDTH=200 man hoptool 2>/dev/null | grep -q "^ *$c " && echo -n "$c "; done | sed 's/ $//')"
 expect "hoptool check on the installed table" "0" "$(hoptool check /etc/linkhop/config.txt >/dev/null; echo $?)"
 expect "the manual pages" "2" "$(ls /usr/share/man/man8/linkhop.8.gz /usr/share/man/man1/hoptool.1.gz | wc -l)"
 expect "nothing written under /usr" "" "$(dpkg -L linkhop | grep '^/usr/lib/cgi-bin/hopdata/' | while read -r f; do [ -L "$f" ] || echo "$f"; done)"
