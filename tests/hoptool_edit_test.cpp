@@ -225,6 +225,67 @@ TEST(HoptoolEditTest, KeepsTheFileItself) {
   }
 }
 
+// ---- The table's index ------------------------------------------------------------
+
+// Whatever stands at the index's place before an edit (nothing, the table's
+// own, a damaged file, another table's, the table's older self's), the
+// edit changes the table exactly and leaves the index of the new table;
+// hoptool index leaves an index that is the table's as it is, and --force
+// writes it anew.
+TEST(HoptoolEditTest, EveryEditLeavesTheTablesOwnIndex) {
+  TempDir dir;
+  const std::string table = dir / "t.txt", index = dir / "t.idx";
+  std::string base;
+  for (int i = 0; i < 3000; i++) base += "k" + std::to_string(i) + " = /" + std::to_string(i) + "\n";
+  auto indexFindings = [&] {
+    const std::string out = Hoptool({"check", kTable}, table).out;
+    return out.find("index-") == std::string::npos ? std::string() : out;
+  };
+  WriteFile(table, "other = /o\n" + base);
+  ASSERT_EQ(Hoptool({"index", kTable}, table).status, 0);
+  const std::string foreign = ReadFile(index);
+  WriteFile(table, base);
+  ASSERT_EQ(Hoptool({"index", kTable}, table).status, 0);
+  const std::string own = ReadFile(index);
+  std::string damaged = own;
+  damaged[damaged.size() / 2] ^= 0x40;
+  const struct {
+    const char *name;
+    std::string before;  // the index file before the edit; empty: none
+  } cases[] = {
+      {"none", ""}, {"the table's own", own}, {"damaged", damaged}, {"another table's", foreign},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(table, base);
+    std::filesystem::remove(index);
+    if (!c.before.empty()) WriteFile(index, c.before);
+    ProcessResult run = Hoptool({"add", kTable, "fresh", "/fresh"}, table);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFile(table), base + "fresh = /fresh\n");
+    EXPECT_EQ(indexFindings(), "");
+    EXPECT_EQ(Hoptool({"lookup", kTable, "FRESH"}, table).out, "/fresh\n" + table + ":3001\n");
+    EXPECT_EQ(Hoptool({"lookup", kTable, "k2999"}, table).out, "/2999\n" + table + ":3000\n");
+    run = Hoptool({"rm", kTable, "k0"}, table);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(indexFindings(), "");
+  }
+  // The older self's index: the table edited by hand since.
+  WriteFile(table, base + "hand = /h\n");
+  EXPECT_NE(indexFindings().find("index-stale"), std::string::npos);
+  struct stat first {}, again {}, forced {};
+  ASSERT_EQ(Hoptool({"index", kTable}, table).status, 0);
+  EXPECT_EQ(indexFindings(), "");
+  ASSERT_EQ(stat(index.c_str(), &first), 0);
+  ASSERT_EQ(Hoptool({"index", kTable}, table).status, 0);
+  ASSERT_EQ(stat(index.c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, first.st_ino) << "an index that is the table's is left as it is";
+  ASSERT_EQ(Hoptool({"index", "--force", kTable}, table).status, 0);
+  ASSERT_EQ(stat(index.c_str(), &forced), 0);
+  EXPECT_NE(forced.st_ino, first.st_ino);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"t.idx", "t.txt"}));
+}
+
 // ---- Random edits against lookup -------------------------------------------------
 
 // On random tables of the hard kinds, random add, set and rm: after each,
