@@ -236,7 +236,10 @@ TEST(HoptoolEditTest, EveryEditLeavesTheTablesOwnIndex) {
   TempDir dir;
   const std::string table = dir / "t.txt", index = dir / "t.idx";
   std::string base;
-  for (int i = 0; i < 3000; i++) base += "k" + std::to_string(i) + " = /" + std::to_string(i) + "\n";
+  // Large enough to be worth its index (check says nothing of a small
+  // table's).
+  for (int i = 0; i < 8000; i++) base += "k" + std::to_string(i) + " = /" + std::to_string(i) + "\n";
+  ASSERT_GE(base.size(), (size_t)TABLE_INDEX_WORTH);
   auto indexFindings = [&] {
     const std::string out = Hoptool({"check", kTable}, table).out;
     return out.find("index-") == std::string::npos ? std::string() : out;
@@ -264,8 +267,8 @@ TEST(HoptoolEditTest, EveryEditLeavesTheTablesOwnIndex) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ReadFile(table), base + "fresh = /fresh\n");
     EXPECT_EQ(indexFindings(), "");
-    EXPECT_EQ(Hoptool({"lookup", kTable, "FRESH"}, table).out, "/fresh\n" + table + ":3001\n");
-    EXPECT_EQ(Hoptool({"lookup", kTable, "k2999"}, table).out, "/2999\n" + table + ":3000\n");
+    EXPECT_EQ(Hoptool({"lookup", kTable, "FRESH"}, table).out, "/fresh\n" + table + ":8001\n");
+    EXPECT_EQ(Hoptool({"lookup", kTable, "k7999"}, table).out, "/7999\n" + table + ":8000\n");
     run = Hoptool({"rm", kTable, "k0"}, table);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(indexFindings(), "");
