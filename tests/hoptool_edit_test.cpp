@@ -172,7 +172,7 @@ TEST(HoptoolEditTest, ImportIsWholeOrNothing) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, pairs + ":3: error: bad-key: 'web.site' holds a full stop: such a query is "
                      "sent on as an address and never looked up\n" +
-                     pairs + ":5: error: bad-address: the address is empty\n"
+                     pairs + ":5: error: bad-address: key 'b': the address is empty\n"
                      "hoptool: " + table + ": nothing changed\n");
   EXPECT_EQ(ReadFile(table), "a = /a\nx = /?d=1\n");
 
@@ -194,21 +194,41 @@ TEST(HoptoolEditTest, ImportIsWholeOrNothing) {
   EXPECT_EQ(ReadFile(table), "a = /a\nx = /?d=1\n");
 }
 
-// The file itself: a symbolic link stays a link, the owner and mode stay,
-// an editor's swap file beside it is left alone.
+// The file itself: a symbolic link stays a link, the owner and mode stay;
+// an editor's swap or lock file beside it, or beside the file it leads to,
+// refuses the edit (its save would undo it), and --force edits anyway,
+// leaving the swap file alone.
 TEST(HoptoolEditTest, KeepsTheFileItself) {
   TempDir dir;
   MakeDir(dir / "real");
   const std::string target = dir / "real/config.txt";
   WriteFile(target, "a = /a\n");
-  WriteFile(dir / "real/.config.txt.swp", "swap");
   ASSERT_EQ(chmod(target.c_str(), 0640), 0);
   const bool root = geteuid() == 0;
   if (root) {
     ASSERT_EQ(chown(target.c_str(), 1234, 4321), 0);
   }
   std::filesystem::create_symlink("real/config.txt", dir / "config.txt");
-  ProcessResult run = Hoptool({"add", kTable, "b", "/b"}, dir / "config.txt");
+  for (const char *holder : {".config.txt.swp", ".config.txt.swo", ".#config.txt", "#config.txt#"}) {
+    for (const std::string &folder : {dir.path(), dir / "real"}) {
+      SCOPED_TRACE(folder + "/" + holder);
+      WriteFile(folder + "/" + holder, "swap");
+      for (const char *command : {"add", "set", "rm"}) {
+        std::vector<std::string> args = {command, kTable, "a"};
+        if (std::string(command) != "rm") args.push_back("/z");
+        ProcessResult refused = Hoptool(args, dir / "config.txt");
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find(": error: editor-open: " + folder + "/" + holder +
+                                   " says an editor has the table open"),
+                  std::string::npos)
+            << refused.err;
+      }
+      std::filesystem::remove(folder + "/" + holder);
+    }
+  }
+  EXPECT_EQ(ReadFile(target), "a = /a\n");
+  WriteFile(dir / "real/.config.txt.swp", "swap");
+  ProcessResult run = Hoptool({"add", "--force", kTable, "b", "/b"}, dir / "config.txt");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "config.txt"));
   EXPECT_EQ(ReadFile(target), "a = /a\nb = /b\n");

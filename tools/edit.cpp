@@ -7,6 +7,7 @@
 #include <csv.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -103,12 +104,16 @@ bool ReadPairs(const std::string &path, CsvRead *read, std::string *error) {
   return parsed && !in.bad();
 }
 
-// Prints each refusal in the layout hoptool check uses.
+// Prints each refusal in the layout hoptool check uses; key, when given (a
+// pair of an import), is named where the message does not name it.
 void Report(const std::string &where, const std::vector<Refusal> &refusals,
-            const std::string &table, bool tableLines) {
+            const std::string &table, bool tableLines, const std::string &key = "") {
   for (const Refusal &r : refusals) {
     std::string place = where;
     std::string message = r.message;
+    const std::string named = "'" + hoptool::Shown(key) + "'";
+    if (!key.empty() && message.compare(0, named.size(), named) != 0)
+      message = "key " + named + ": " + message;
     if (r.line && tableLines) place += ":" + std::to_string(r.line);
     else if (r.line) message += " (" + table + ":" + std::to_string(r.line) + ")";
     fprintf(stderr, "%s: error: %s: %s\n", place.c_str(), r.kind.c_str(), message.c_str());
@@ -130,6 +135,29 @@ bool WritePieces(int fd, const hoptool::TableFile &file, const hoptool::Draft &d
   return ok;
 }
 
+// The file beside path by which an editor says it has path open, and whose
+// save would write its own copy over an edit: vim's and nano's swap file
+// (.NAME.swp, and vim's .swo, .swn... for a second session), Emacs's lock
+// (.#NAME) and auto-save (#NAME#). Looked for beside the path given and
+// beside the file a link leads to. Empty when there is none.
+std::string EditorHolding(const std::string &path) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> places = {fs::path(path)};
+  std::error_code error;
+  const fs::path real = fs::canonical(path, error);
+  if (!error && real != fs::absolute(path, error)) places.push_back(real);
+  for (const fs::path &place : places) {
+    const std::string name = place.filename().string();
+    const fs::path folder = place.parent_path().empty() ? fs::path(".") : place.parent_path();
+    for (const std::string &other : {"." + name + ".swp", "." + name + ".swo", "." + name + ".swn",
+                                     ".#" + name, "#" + name + "#"}) {
+      const fs::path beside = folder / other;
+      if (fs::is_symlink(beside, error) || fs::exists(beside, error)) return beside.string();
+    }
+  }
+  return "";
+}
+
 // The edit: the table read under the lock, the requests applied to it, and
 // then the new table and its index written (or the diff printed).
 int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
@@ -146,6 +174,16 @@ int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
     fprintf(stderr, "hoptool: %s: too large (over 2 GB)\n", o.table.c_str());
     hoptool::CloseTable(&file);
     return kHoptoolTrouble;
+  }
+  const std::string holding = o.dryRun || o.force ? "" : EditorHolding(o.table);
+  if (!holding.empty()) {
+    fprintf(stderr,
+            "%s: error: editor-open: %s says an editor has the table open, and its save would "
+            "undo this edit: close the editor first (or edit with --force)\n"
+            "hoptool: %s: nothing changed\n",
+            o.table.c_str(), holding.c_str(), o.table.c_str());
+    hoptool::CloseTable(&file);
+    return kHoptoolFindings;
   }
   const std::string indexPath = hoptool::IndexPathFor(o.table, o.index);
   hoptool::Edit edit;
@@ -172,7 +210,7 @@ int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
       else
         Report((o.input == "-" ? "(standard input)" : o.input) + ":" +
                    std::to_string(inputLines[i]),
-               all[i], o.table, false);
+               all[i], o.table, false, requests[i].key);
     }
     break;
   }
@@ -210,7 +248,9 @@ const char kStatusHelp[] =
     "The new table is written beside the old one, with its owner and mode, and renamed over\n"
     "it: every reader sees the old table or the new one; then its index, the same way (see\n"
     "hoptool index --help). An index that cannot be written is a warning: the table is\n"
-    "changed, and linkhop scans it until its index is written. Edits wait for one another.";
+    "changed, and linkhop scans it until its index is written. Edits wait for one another.\n"
+    "An editor's swap or lock file beside TABLE (vim's or nano's .TABLE.swp, Emacs's .#TABLE)\n"
+    "refuses the edit (editor-open: the editor's save would undo it) unless --force.";
 
 CLI::App *Command(CLI::App &app, const char *name, const char *summary, const std::string &footer,
                   EditOptions &o, bool address) {
@@ -220,6 +260,9 @@ CLI::App *Command(CLI::App &app, const char *name, const char *summary, const st
   if (std::string(name) != "import") c->add_option("KEY", o.key, "the key")->required();
   if (address) c->add_option("ADDRESS", o.address, "the address to answer")->required();
   c->add_flag("--dry-run", o.dryRun, "print the change as a unified diff; write nothing");
+  if (std::string(name) != "rm")
+    c->add_flag("--force", o.force,
+                "edit even when an editor's swap or lock file stands beside TABLE");
   c->add_option("--index", o.index, "the table's index (default: see hoptool index --help)");
   c->add_option("--wait", o.wait, "seconds to wait for another edit of the table (10)")
       ->check(CLI::NonNegativeNumber);
@@ -259,7 +302,9 @@ void AddEditCommands(CLI::App &app, int *status) {
       "would change, and when another line would then answer KEY (a longer key holding\n"
       "it, or KEY in a later address): that line is named; --force removes it anyway.",
       rm, false);
-  remove->add_flag("--force", rm.force, "remove even when another line then answers KEY");
+  remove->add_flag("--force", rm.force,
+                   "remove even when another line then answers KEY, or an editor's swap or lock "
+                   "file stands beside TABLE");
   remove->callback([status] {
     *status = RunEdit(rm, {{EditKind::kRm, rm.key, "", rm.force}}, {});
   });
