@@ -51,6 +51,25 @@ static int Listed(const char *setting, const char *host, int length) {
   return 0;
 }
 
+int ExplicitPortEntry(const char *setting, const char **entry) {
+  if (setting == nullptr) return 0;
+  for (const char *p = setting; *p;) {
+    while (IsSeparator(*p)) p++;
+    const char *start = p;
+    int bracketed = 0, port = 0;
+    for (; *p && !IsSeparator(*p); p++) {
+      if (*p == '[') bracketed = 1;
+      if (*p == ']') bracketed = 0;
+      if (*p == ':' && !bracketed) port = 1;
+    }
+    if (port) {
+      *entry = start;
+      return (int)(p - start);
+    }
+  }
+  return 0;
+}
+
 int ExplicitAllowed(const char *address, const char *setting) {
   if (setting == nullptr || setting[0] == 0) return 1;
   if (strcmp(setting, "none") == 0) return 0;

@@ -22,4 +22,10 @@
  *   information) is never allowed. address must not be null. */
 int ExplicitAllowed(const char *address, const char *setting);
 
+/* The first entry of the list setting that names no host because it holds
+ * a port ("partner.example:8443"; an IPv6 literal's colons in its brackets
+ * are no port's): its length, *entry set to it; 0 when there is none. A
+ * host is allowed on every port, so such an entry allows nothing. */
+int ExplicitPortEntry(const char *setting, const char **entry);
+
 #endif

@@ -240,7 +240,14 @@ static int AnswerErrorPage(const char *text) {
  * operator's list refuses it (logged as [Refused], for the webmaster to see
  * who tries to use the site as a relay). */
 static int LogExplicit(const char *address) {
-  if (ExplicitAllowed(address, CgiVariable(EXPLICIT_SETTING))) {
+  const char *setting = CgiVariable(EXPLICIT_SETTING);
+  const char *entry;
+  const int length = ExplicitPortEntry(setting, &entry);
+  if (length)
+    CgiReportFailure("%s: '%.*s' names no host: a host is allowed on every port, so leave the "
+                     "port out",
+                     EXPLICIT_SETTING, length > 100 ? 100 : length, entry);
+  if (ExplicitAllowed(address, setting)) {
     CgiLog(kLogDirectory, LOG_EXPLICIT_MESSAGE, address);
     return 1;
   }

@@ -258,6 +258,7 @@ TEST_F(LinkhopE2eTest, ExplicitSettingForms) {
     const char *setting;  // null: not set
     std::string query;
     bool allowed;
+    std::string err = "";  // standard error: the operator told of a mistake
   } cases[] = {
       {"not set", nullptr, "https://phish.test/login", true},
       {"empty", "", "https://phish.test/login", true},
@@ -272,6 +273,14 @@ TEST_F(LinkhopE2eTest, ExplicitSettingForms) {
       {"separators alone: a path", " , ", "/index.html", true},
       {"a dot alone names no host", ".", "https://example.com/", false},
       {"None is a host name", "None", "https://example.com/", false},
+      {"an entry with a port names no host", "a.test partner.example:8443",
+       "https://partner.example:8443/", false,
+       "linkhop: LINKHOP_EXPLICIT: 'partner.example:8443' names no host: a host is allowed on "
+       "every port, so leave the port out\n"},
+      {"its other entries still allow", "[::1]:80,a.test", "http://a.test:8443/", true,
+       "linkhop: LINKHOP_EXPLICIT: '[::1]:80' names no host: a host is allowed on every port, "
+       "so leave the port out\n"},
+      {"an IPv6 literal's colons are no port", "[2001:db8::1]", "http://[2001:db8::1]:81/", true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -281,6 +290,7 @@ TEST_F(LinkhopE2eTest, ExplicitSettingForms) {
     const bool key = c.query.find('.') == std::string::npos;
     EXPECT_EQ(r.out, !c.allowed ? kRefusedPage : key ? kMissPage : Redirect(c.query));
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
   }
 }
 
