@@ -12,7 +12,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -30,7 +32,33 @@ namespace fs = std::filesystem;
 // death-test child it starts, runs this first.
 static const bool kReportsOnStandardError = (IoSetMessageBoxToStandardErrorForTest(1), true);
 
+// The folders of TempDirs still alive, with the process that made each: a
+// death test's child that runs a test afresh (death_test_style
+// "threadsafe") ends in exit() without its destructors, so what it made is
+// removed as it exits; a forked child leaves its parent's folders alone.
+static std::vector<std::pair<std::string, long>> &LiveFolders() {
+  static auto *live = new std::vector<std::pair<std::string, long>>;
+  return *live;
+}
+
+static long ThisProcess() {
+#ifdef _WIN32
+  return (long)_getpid();
+#else
+  return (long)getpid();
+#endif
+}
+
+static void RemoveLiveFolders() {
+  for (const auto &folder : LiveFolders()) {
+    std::error_code error;
+    if (folder.second == ThisProcess()) fs::remove_all(folder.first, error);
+  }
+}
+
 TempDir::TempDir() {
+  static const bool registered = (atexit(RemoveLiveFolders), true);
+  (void)registered;
   std::random_device random;
   for (int attempt = 0; attempt < 100; attempt++) {
     char name[32];
@@ -39,6 +67,7 @@ TempDir::TempDir() {
     std::error_code error;
     if (fs::create_directory(candidate, error)) {
       path_ = candidate.generic_string();
+      LiveFolders().push_back({path_, ThisProcess()});
       return;
     }
   }
@@ -46,6 +75,10 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  auto &live = LiveFolders();
+  live.erase(std::remove_if(live.begin(), live.end(),
+                            [this](const std::pair<std::string, long> &f) { return f.first == path_; }),
+             live.end());
   std::error_code error;
   fs::remove_all(path_, error);
   if (error) fprintf(stderr, "could not remove %s\n", path_.c_str());
