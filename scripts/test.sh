@@ -5,6 +5,7 @@
 #      end-to-end tests of linkhop.exe, both under Wine;
 #   3. the whole native suite again under AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-san/).
+# The first two builds treat every compiler warning as an error.
 # Parts whose tools are missing (and cannot be installed) say "skipped".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,14 +24,15 @@ fi
 # The Windows build, when the cross compiler and Wine are here.
 windows_exe=
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -x "$wine" ]; then
-  cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+  cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DLINKHOP_WERROR=ON
   cmake --build build-win -j"$jobs"
   windows_exe=$PWD/build-win/linkhop.exe
 else
   echo "Windows build and Wine tests: skipped (needs mingw-w64 and wine64)"
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLINKHOP_WINDOWS_EXE="$windows_exe"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLINKHOP_WERROR=ON \
+  -DLINKHOP_WINDOWS_EXE="$windows_exe"
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
