@@ -144,6 +144,10 @@ int CgiInit(void) {
 
   cgiState.bodyRemaining = n > 0 ? n : 0;
   cgiState.bodyBuffer[0] = 0;
+  const char *method = SourceVariable("REQUEST_METHOD");
+  cgiState.bodyUnannounced = cgiState.source == &cgiProcessSource && !contentLength &&
+                             (SourceVariable("HTTP_TRANSFER_ENCODING") ||
+                              (method && strcmp(method, "POST") == 0));
   if (n <= 0) {
     cgiState.queryData = SourceVariable("QUERY_STRING");
     cgiState.queryLength = cgiState.queryData ? (int)strlen(cgiState.queryData) : 0;
@@ -279,6 +283,18 @@ int CgiShutdown(void) {
     if (n <= 0) break;
     cgiState.bodyRemaining -= n;
   }
+  /* A body without a length: read to its end, or until the bounds; a
+   * server that never closes standard input cannot hold the process. */
+  const int64_t start = OsTimeNow();
+  for (int drained = 0; source && cgiState.bodyUnannounced && drained < CGI_DRAIN_BYTES;) {
+    if (OsTimeNow() - start > CGI_DRAIN_SECONDS ||
+        OsFileAwait(OsStandardStream(OS_STDIN), 500) != 1)
+      break;
+    int n = source->readBody(source->context, discard, (int)sizeof(discard));
+    if (n <= 0) break;
+    drained += n;
+  }
+  cgiState.bodyUnannounced = 0;
   return 1;
 }
 

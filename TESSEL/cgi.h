@@ -41,6 +41,11 @@ int CgiUseSource(const CgiSource *source);
 /* ---- The request ----------------------------------------------------------- */
 
 enum { CGI_BODY_QUEUE = 512 }; /* bodies up to this size are read by CgiInit */
+/* A body the server did not announce (a chunked POST, passed on without
+ * CONTENT_LENGTH) is read and dropped at CgiShutdown, so that the server,
+ * still writing it, takes the answer: at most this many bytes, and for
+ * about this many seconds. */
+enum { CGI_DRAIN_BYTES = 1 << 20, CGI_DRAIN_SECONDS = 2 };
 
 /* The request, captured by CgiInit and wholly reset by the next. The query
  * lives in the source's variables or in bodyBuffer. */
@@ -54,6 +59,7 @@ typedef struct CgiState {
   int bodyRemaining;         /* body bytes the source may still give */
   int bodyEnded;             /* its end, a read error or a byte 0x1A was met */
   int failureReported;       /* 1 once CgiReportFailure has written its line */
+  int bodyUnannounced;       /* a body may come without CONTENT_LENGTH (chunked) */
   char bodyBuffer[CGI_BODY_QUEUE + 1];
 } CgiState;
 extern CgiState cgiState;

@@ -355,6 +355,14 @@ int OsAwaitConnection(int listener, char *peerAddress, int room) {
 
 int OsAwaitReadable(int socket) { return AwaitInput(socket) > 0; }
 
+int OsFileAwait(OsFile file, int milliseconds) {
+  struct pollfd wanted = {(int)file.handle, POLLIN, 0};
+  int ready;
+  do ready = poll(&wanted, 1, milliseconds);
+  while (ready < 0 && errno == EINTR);
+  return ready < 0 ? -1 : ready > 0;
+}
+
 void OsExit(int code) { exit(code); }
 
 #endif /* !_WIN32 */

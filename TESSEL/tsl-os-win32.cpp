@@ -236,6 +236,20 @@ int OsAwaitConnection(int, char *, int) { return -1; }
 
 int OsAwaitReadable(int) { return 0; }
 
+int OsFileAwait(OsFile file, int milliseconds) {
+  HANDLE handle = (HANDLE)file.handle;
+  if (GetFileType(handle) != FILE_TYPE_PIPE) return 1;
+  /* A pipe tells what waits in it, or that its writer closed it. */
+  for (int waited = 0;; waited += 10) {
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &waiting, nullptr))
+      return GetLastError() == ERROR_BROKEN_PIPE ? 1 : -1;
+    if (waiting > 0) return 1;
+    if (waited >= milliseconds) return 0;
+    Sleep(10);
+  }
+}
+
 void OsExit(int code) { exit(code); }
 
 #endif /* _WIN32 */

@@ -83,6 +83,11 @@ int OsFileOpen(OsFile *file, const char *nativePath, int mode, OsFailure *failur
  * error. An interrupted call is made again. */
 int OsFileRead(OsFile file, char *buffer, int count);
 
+/* Waits up to milliseconds for file (a pipe, a socket, a terminal) to have
+ * bytes to read or to be at its end: 1 then (a file on disk at once), 0
+ * when the time ran out, -1 when it cannot be waited on. */
+int OsFileAwait(OsFile file, int milliseconds);
+
 /* One write of count bytes, in one system call: the number written (which
  * may be short), or -1 on an error. An appending file's write lands whole at
  * the end of the file, never split by another process's. */

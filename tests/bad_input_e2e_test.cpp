@@ -333,6 +333,48 @@ TEST_F(BadInputE2eTest, BrokenStandardStreams) {
   }
 }
 
+// A body the server passes on without CONTENT_LENGTH (a chunked POST) is
+// read to its end before the program exits, so that a server still writing
+// it gets no broken pipe and takes the answer; one that never ends holds
+// the program a bounded time. Standard input is a pipe, as a server's is.
+TEST_F(BadInputE2eTest, BodyWithoutALengthIsReadToItsEnd) {
+  const struct {
+    const char *name;
+    Env env;
+    std::string writer;  // what writes standard input, in the shell
+    std::string out;
+  } cases[] = {
+      {"chunked", {{"REQUEST_METHOD", "POST"}, {"HTTP_TRANSFER_ENCODING", "chunked"}},
+       "/usr/bin/head -c 300000 /dev/zero", kNoQueryPage},
+      {"POST without a length", {{"REQUEST_METHOD", "POST"}}, "/usr/bin/head -c 100000 /dev/zero",
+       kNoQueryPage},
+      {"chunked, with a query string",
+       {{"REQUEST_METHOD", "POST"}, {"HTTP_TRANSFER_ENCODING", "chunked"}, {"QUERY_STRING", "ab"}},
+       "/usr/bin/head -c 200000 /dev/zero", Answered(kHit)},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    // pipefail: the writer's status counts; 141 would be its broken pipe.
+    ProcessResult result =
+        RunProcess("/bin/bash", {"-c", "set -o pipefail; " + c.writer + " | \"$0\"", program_},
+                   RequestEnv(c.env), "", bin_);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.status, 1) << "the program's, not the writer's (141: a broken pipe)";
+    TakeLog(logs_);
+  }
+  // A writer that never closes its end: the program still ends, in seconds.
+  const std::string fifo = dir_ / "body";
+  ProcessResult held = RunProcess(
+      "/bin/bash",
+      {"-c",
+       "/usr/bin/mkfifo \"$1\" || exit; /bin/sleep 30 >\"$1\" 2>/dev/null & writer=$!; "
+       "start=$SECONDS; \"$0\" <\"$1\"; echo \" $((SECONDS - start))\"; kill $writer",
+       program_, fifo},
+      RequestEnv({{"REQUEST_METHOD", "POST"}, {"HTTP_TRANSFER_ENCODING", "chunked"}}), "", bin_);
+  ASSERT_EQ(held.out.compare(0, kNoQueryPage.size(), kNoQueryPage), 0) << held.out;
+  EXPECT_LE(std::stoi(held.out.substr(kNoQueryPage.size())), 4);
+}
+
 // A log the program cannot write costs the line, never the answer.
 TEST_F(BadInputE2eTest, LogOnAFullDisk) {
   time_t now = time(nullptr);
