@@ -66,6 +66,10 @@ TEST(HoptoolEditTest, WritesExactlyTheChange) {
        "a = /a"},
       {"rm --force", "news = /n\noldnews = /o\n", {"rm", "--force", kTable, "news"},
        "oldnews = /o\n"},
+      {"add --force, an address that is no web address", "", {"add", "--force", kTable, "w",
+       "notaurl"}, "w = notaurl\n"},
+      {"rm --force, another key's answer changing", "oldnews = /o\nnews = /n\n",
+       {"rm", "--force", kTable, "oldnews"}, "news = /n\n"},
       {"import adds and sets", "a = /a\n", {"import", kTable, "-"}, "a = /a2\nnew = /n,1\n",
        "key,address\r\nnew,\"/n,1\"\r\n\"a\",/a2\r\n"},
   };
@@ -131,6 +135,20 @@ TEST(HoptoolEditTest, Refusals) {
        "only 300 are sent"},
       {"", {"add", kTable, "a", "/x\ty"}, ": error: bad-address: '/x\\x09y' holds a byte below "
        "32, where an address ends"},
+      {"", {"add", kTable, "wiki", "notaurl"}, ": error: not-web-address: 'notaurl' has no "
+       "scheme (such as https:) and does not start with '/': browsers take it relative to the "
+       "program's own URL; --force writes it anyway"},
+      {"", {"add", kTable, "wiki", "htp:/norvale.example"}, ": error: not-web-address: "
+       "'htp:/norvale.example' is not an http, https or mailto address: a browser refuses it, "
+       "or runs it; --force writes it anyway"},
+      {"a = /a\n", {"set", kTable, "a", "javascript:alert(1)"}, ": error: not-web-address: "
+       "'javascript:alert(1)' is not an http, https or mailto address: a browser refuses it, "
+       "or runs it; --force writes it anyway"},
+      {"", {"add", kTable, "a", "HTTPS:///x"}, ": error: not-web-address: 'HTTPS:///x' names "
+       "no host: write it as https://HOST/...; --force writes it anyway"},
+      {"", {"import", kTable, "-"}, ":1: error: not-web-address: key 'a': '//evil.example/' "
+       "names another host without a scheme: write it as https://HOST/...; --force writes it "
+       "anyway", "a,//evil.example/\n"},
       {"a =\nz = /?k=1\n", {"add", kTable, "k", "/k"}, ":1: error: changes-other: 'a' answers "
        "'z = /?k=1' from line 1 today; after this change it would answer 'k = /k' from line 1"},
       {"a = /a\n", {"set", kTable, "b", "/b"}, ": error: no-entry: 'b' has no entry; add one "
@@ -139,6 +157,9 @@ TEST(HoptoolEditTest, Refusals) {
        "answers '/b' from line 2 today; after this change it would answer '1' from line 1"},
       {"oldnews = /o\n", {"set", kTable, "news", "/n"}, ":1: error: changes-other: 'oldnews' "
        "answers '/o' from line 1 today; after this change it would answer '/n' from line 1"},
+      {"oldnews = /o\nnews = /n\n", {"set", kTable, "news", "/x"}, ":1: error: changes-other: "
+       "'news' is caught first by this line ('oldnews = /o'), so its own entry on line 2 is "
+       "never reached: move line 2 above this one, or remove this line, then set 'news' again"},
       {"a = /a\n", {"rm", kTable, "b"}, ": error: no-entry: 'b' has no entry to remove"},
       {"news = /n\noldnews = /o\n", {"rm", kTable, "news"}, ":2: error: still-answered: without "
        "line 1, 'news' would be answered by this line ('oldnews = /o') with '/o'; remove it "

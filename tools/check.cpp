@@ -219,6 +219,8 @@ void AddCheckCommand(CLI::App &app, int *status) {
       "  warning value-cut         the address ends at a tab or another byte below 32\n"
       "  warning value-next-line   nothing follows '=', so the next line becomes the address\n"
       "  warning relative-address  no scheme (https:, mailto:...) and no leading '/'\n"
+      "  warning not-web-address   a scheme other than http:, https: or mailto: (javascript:),\n"
+      "                            no host after http://, or // with no scheme\n"
       "  warning encoded-key       a byte browsers send percent-encoded, or one below 32\n"
       "  warning index-missing     a table of " + std::to_string(TABLE_INDEX_WORTH / 1024) +
       " KiB or more without an index (see hoptool\n"

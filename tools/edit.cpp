@@ -262,7 +262,8 @@ CLI::App *Command(CLI::App &app, const char *name, const char *summary, const st
   c->add_flag("--dry-run", o.dryRun, "print the change as a unified diff; write nothing");
   if (std::string(name) != "rm")
     c->add_flag("--force", o.force,
-                "edit even when an editor's swap or lock file stands beside TABLE");
+                "edit even when an editor's swap or lock file stands beside TABLE, or ADDRESS "
+                "is no web address");
   c->add_option("--index", o.index, "the table's index (default: see hoptool index --help)");
   c->add_option("--wait", o.wait, "seconds to wait for another edit of the table (10)")
       ->check(CLI::NonNegativeNumber);
@@ -283,10 +284,11 @@ void AddEditCommands(CLI::App &app, int *status) {
               " bytes or holds a byte below 32, or no place answers ADDRESS\n"
               "for KEY without changing another key's answer.\n"
               "Refusals (TABLE:LINE: error: KIND: ...): has-entry, bad-key, bad-address,\n"
+              "not-web-address (unless --force), editor-open (unless --force),\n"
               "not-reached, changes-other.",
           add, true)
       ->callback([status] {
-        *status = RunEdit(add, {{EditKind::kAdd, add.key, add.address}}, {});
+        *status = RunEdit(add, {{EditKind::kAdd, add.key, add.address, add.force}}, {});
       });
   Command(app, "set", "Change the address of the entry that answers a key",
           "Changes, in its line, the address of the entry that answers KEY, keeping the\n"
@@ -294,7 +296,7 @@ void AddEditCommands(CLI::App &app, int *status) {
           "answer would change (the line is another key's entry, or ADDRESS holds 'other=').",
           set, true)
       ->callback([status] {
-        *status = RunEdit(set, {{EditKind::kSet, set.key, set.address}}, {});
+        *status = RunEdit(set, {{EditKind::kSet, set.key, set.address, set.force}}, {});
       });
   CLI::App *remove = Command(
       app, "rm", "Remove the line of the entry that answers a key",
@@ -303,8 +305,8 @@ void AddEditCommands(CLI::App &app, int *status) {
       "it, or KEY in a later address): that line is named; --force removes it anyway.",
       rm, false);
   remove->add_flag("--force", rm.force,
-                   "remove even when another line then answers KEY, or an editor's swap or lock "
-                   "file stands beside TABLE");
+                   "remove even when another key's answer changes or another line then answers "
+                   "KEY, or an editor's swap or lock file stands beside TABLE");
   remove->callback([status] {
     *status = RunEdit(rm, {{EditKind::kRm, rm.key, "", rm.force}}, {});
   });
@@ -335,7 +337,7 @@ void AddEditCommands(CLI::App &app, int *status) {
     std::vector<EditRequest> requests;
     std::vector<int> lines;
     for (const Pair &p : read.pairs) {
-      requests.push_back({EditKind::kPut, p.key, p.address});
+      requests.push_back({EditKind::kPut, p.key, p.address, import.force});
       lines.push_back(p.line);
     }
     *status = RunEdit(import, requests, lines);

@@ -164,6 +164,32 @@ std::string Where(const Table &table, int line, size_t at, const std::string &ke
 
 }  // namespace
 
+std::string NotWebAddress(const std::string &address, bool *relative) {
+  *relative = false;
+  if (address[0] == '/') {
+    if (address.size() < 2 || (address[1] != '/' && address[1] != '\\')) return "";
+    return "'" + Shown(address) + "' names another host without a scheme: write it as "
+           "https://HOST/...";
+  }
+  if (!HasScheme(address)) {
+    *relative = true;
+    return "'" + Shown(address) + "' has no scheme (such as https:) and does not start with "
+           "'/': browsers take it relative to the program's own URL";
+  }
+  std::string scheme = address.substr(0, address.find(':'));
+  for (char &c : scheme) c = (char)tolower((unsigned char)c);
+  // A mail address is a place a link may lead too (the sample table has one).
+  if (scheme == "mailto" && address.size() > 7) return "";
+  if (scheme != "http" && scheme != "https")
+    return "'" + Shown(address) + "' is not an http, https or mailto address: a browser "
+           "refuses it, or runs it";
+  const size_t host = scheme.size() + 3;
+  if (address.compare(scheme.size(), 3, "://") != 0 || host >= address.size() ||
+      strchr("/?#\\", address[host]))
+    return "'" + Shown(address) + "' names no host: write it as " + scheme + "://HOST/...";
+  return "";
+}
+
 std::string KeyOf(const std::string &text, size_t equals) {
   size_t first = 0, end = equals;
   while (first < end && TableIsWhite((unsigned char)text[first])) first++;
@@ -261,9 +287,9 @@ std::vector<Finding> CheckTable(const Table &table, const TableIndex *given,
             ": '" + Shown(text.substr(rest), 40) + "' is not part of it");
       }
       std::string sent(address.start, (size_t)address.length);
-      if (!HasScheme(sent) && sent[0] != '/')
-        add(false, "relative-address", "'" + Shown(sent) + "' has no scheme (such as https:) "
-            "and does not start with '/': browsers take it relative to the program's own URL");
+      bool relative;
+      const std::string why = NotWebAddress(sent, &relative);
+      if (!why.empty()) add(false, relative ? "relative-address" : "not-web-address", why);
     }
     if (encoded && plain)
       add(false, "encoded-key", "'" + Shown(key) + "' holds a byte that browsers send "

@@ -70,6 +70,13 @@ std::string IndexProblem(int why, const std::string &indexPath);
 // Bytes fit for a message: below 32 and above 126 as \xHH, cut at most.
 std::string Shown(const std::string &bytes, size_t most = 60);
 
+// Why an address is no place a redirect should lead: neither an absolute
+// http:// or https:// address with a host, nor a path on this site ('/'
+// then neither '/' nor '\'), nor a mailto: address. Empty when it is one; *relative set when the
+// address has no scheme at all (browsers take it relative to the
+// program's own URL).
+std::string NotWebAddress(const std::string &address, bool *relative);
+
 }  // namespace hoptool
 
 #endif

@@ -1199,9 +1199,10 @@ void Compare(const std::string &key, const Answer &was, const Answer &will,
 
 // Tries the splice: applied when it keeps the command's promise for the
 // named key (promise adds a refusal when not) and every other key of the
-// table keeps its answer; else the draft is as it was.
+// table keeps its answer (force: whatever another key then answers); else
+// the draft is as it was.
 bool TrySplice(Edit *edit, const Splice &s, const std::set<std::string> &named,
-               const Promise &promise, std::vector<Refusal> *refusals) {
+               const Promise &promise, std::vector<Refusal> *refusals, bool force = false) {
   Draft &d = *edit->draft;
   const size_t reach = d.ReachFrom(s.from);
   // The keys whose answer the change can touch: keys of the table that end
@@ -1244,7 +1245,8 @@ bool TrySplice(Edit *edit, const Splice &s, const std::set<std::string> &named,
         const std::string key = OwnKeyOf(each->Text(line));
         if (!key.empty() && !named.count(key)) keys.insert(key);
       }
-    for (const std::string &key : keys) Compare(key, d.Ask(key), next->Ask(key), &found);
+    if (!force)
+      for (const std::string &key : keys) Compare(key, d.Ask(key), next->Ask(key), &found);
     if (!found.empty()) {
       refusals->insert(refusals->end(), found.begin(), found.end());
       return false;
@@ -1254,7 +1256,8 @@ bool TrySplice(Edit *edit, const Splice &s, const std::set<std::string> &named,
     return true;
   }
   promise(d, &found);
-  for (const auto &known : was) Compare(known.first, known.second, d.Ask(known.first), &found);
+  if (!force)
+    for (const auto &known : was) Compare(known.first, known.second, d.Ask(known.first), &found);
   if (found.empty()) return true;
   refusals->insert(refusals->end(), found.begin(), found.end());
   d.Restore(mark);
@@ -1301,6 +1304,19 @@ bool Set(Edit *edit, const EditRequest &r, std::vector<Refusal> *refusals) {
   if (!was.found) {
     refusals->push_back({0, "no-entry", "'" + Shown(r.key) + "' has no entry; add one with "
                          "hoptool add"});
+    return false;
+  }
+  // A line above the key's own entry catches it: its address is another
+  // key's, and the entry is never reached.
+  const int own = d.OwnEntryLine(r.key);
+  if (own >= 0 && own != was.line) {
+    refusals->push_back({was.line + 1, "changes-other",
+                         "'" + Shown(r.key) + "' is caught first by this line ('" +
+                             Shown(Bare(d.Text((size_t)was.line)), 80) +
+                             "'), so its own entry on line " + std::to_string(own + 1) +
+                             " is never reached: move line " + std::to_string(own + 1) +
+                             " above this one, or remove this line, then set '" + Shown(r.key) +
+                             "' again"});
     return false;
   }
   // The address as the table writes it: after the '=' that follows the key
@@ -1369,7 +1385,7 @@ bool Remove(Edit *edit, const EditRequest &r, std::vector<Refusal> *refusals) {
                       (a.value.empty() ? std::string("no address") : "'" + Shown(a.value, 80) + "'") +
                       "; remove it anyway with --force"});
   };
-  return TrySplice(edit, s, {Lower(r.key)}, promise, refusals);
+  return TrySplice(edit, s, {Lower(r.key)}, promise, refusals, r.force);
 }
 
 }  // namespace
@@ -1391,6 +1407,10 @@ bool ApplyEdit(Edit *edit, const EditRequest &request, std::vector<Refusal> *ref
   if (request.kind != EditKind::kRm) {
     unfit = AddressUnfit(request.address);
     if (!unfit.empty()) refusals->push_back({0, "bad-address", unfit});
+    bool relative;
+    if (unfit.empty() && !request.force) unfit = NotWebAddress(request.address, &relative);
+    if (!unfit.empty() && refusals->size() == before)
+      refusals->push_back({0, "not-web-address", unfit + "; --force writes it anyway"});
   }
   if (refusals->size() > before) return false;
   switch (request.kind) {
