@@ -568,6 +568,11 @@ TEST(HoptoolStatsFormats, ListRefusedAddressesByHost) {
                             "last_day": "2026-12-06"})"));
   const std::string page = Hoptool({"--html", "-", dir.path()}).out;
   EXPECT_NE(page.find("<h2>Refused addresses by host</h2>"), std::string::npos);
+  // Every line has its card, so that the shares add up; a list of one says so.
+  EXPECT_NE(page.find("<div class=\"card refused\"><span class=\"n\">3</span><span class=\"l\">"
+                      "refused, 75.0%</span></div>"),
+            std::string::npos);
+  EXPECT_EQ(page.find("All 1 "), std::string::npos) << "a list of one is the only one";
   EXPECT_NE(page.find("<td class=\"name\">relay.example</td><td class=\"num\">1</td>"),
             std::string::npos);
 }

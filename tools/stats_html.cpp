@@ -159,6 +159,13 @@ std::string HourChart(const Report &report) {
   return svg + "</svg>";
 }
 
+// A whole list in words: "All 3 keys", or "The only key"; many empty:
+// "All 3".
+std::string Whole(uint64_t n, const char *one, const char *many) {
+  if (n == 1) return std::string("The only ") + one;
+  return "All " + Count(n) + (*many ? std::string(" ") + many : std::string());
+}
+
 std::string Percent(uint64_t part, uint64_t whole) {
   return whole ? Format("%.1f%%", 100.0 * (double)part / (double)whole) : "-";
 }
@@ -177,11 +184,11 @@ body{margin:0;background:var(--bg);color:var(--ink);font:15px/1.45 system-ui,-ap
 main{max-width:1060px;margin:0 auto;padding:28px 20px 40px}
 h1{font-size:26px;margin:0 0 2px;letter-spacing:-.01em}
 .sub{color:var(--muted);margin:0 0 20px}
-.cards{display:grid;grid-template-columns:repeat(auto-fit,minmax(128px,1fr));gap:10px;margin:0 0 18px}
+.cards{display:grid;grid-template-columns:repeat(auto-fit,minmax(112px,1fr));gap:10px;margin:0 0 18px}
 .card{background:#fff;border:1px solid var(--line);border-radius:10px;padding:12px 14px;border-top:4px solid #c9d1dd}
 .card .n{display:block;font-size:20px;font-weight:650;font-variant-numeric:tabular-nums;white-space:nowrap}
 .card .l{display:block;color:var(--muted);font-size:13px}
-.card.hit{border-top-color:#2f6fdb}.card.miss{border-top-color:#e0533d}.card.explicit{border-top-color:#8b62d6}.card.bad{border-top-color:#e0a526}
+.card.hit{border-top-color:#2f6fdb}.card.miss{border-top-color:#e0533d}.card.explicit{border-top-color:#8b62d6}.card.refused{border-top-color:#5b6472}.card.bad{border-top-color:#e0a526}
 section{background:#fff;border:1px solid var(--line);border-radius:10px;padding:16px 18px 14px;margin:0 0 18px}
 h2{font-size:17px;margin:0 0 4px}
 .note{color:var(--muted);font-size:13px;margin:0 0 10px}
@@ -243,6 +250,7 @@ void WriteHtml(FILE *out, const Report &report, size_t top) {
       {"miss", Count(report.misses), "key misses, " + Percent(report.misses, report.lines)},
       {"explicit", Count(report.explicit_),
        "explicit, " + Percent(report.explicit_, report.lines)},
+      {"refused", Count(report.refused), "refused, " + Percent(report.refused, report.lines)},
       {"bad", Count(report.unreadable), "unreadable lines"},
       {"", Count(report.keys.size()), "distinct keys, " + Count(missing) + " missed"},
       {"", Count(report.clients), "client addresses"}};
@@ -262,7 +270,7 @@ void WriteHtml(FILE *out, const Report &report, size_t top) {
   const auto misses = TopMisses(report, top);
   page += "<div class=\"two\">\n<section>\n<h2>Top keys</h2>\n<p class=\"note\">" +
           (keys.size() == report.keys.size()
-               ? "All " + Count(keys.size()) + " keys"
+               ? Whole(keys.size(), "key", "keys")
                : Count(keys.size()) + " of " + Count(report.keys.size()) + " keys") +
           ", most requested first.</p>\n"
           "<table><tr><th>key</th><th class=\"num\">requests</th><th class=\"num\">misses</th>"
@@ -276,7 +284,7 @@ void WriteHtml(FILE *out, const Report &report, size_t top) {
 
   page += "<section>\n<h2>Top misses</h2>\n<p class=\"note\">Keys the table lacks, most asked "
           "first: the broken links. " +
-          (misses.size() == missing ? "All " + Count(missing)
+          (misses.size() == missing ? Whole(missing, "one", "")
                                     : Count(misses.size()) + " of " + Count(missing)) +
           ".</p>\n<table><tr><th>key</th><th class=\"num\">misses</th><th>last day</th>"
           "<th></th></tr>\n";
@@ -296,7 +304,7 @@ void WriteHtml(FILE *out, const Report &report, size_t top) {
   page += "<section>\n<h2>Explicit addresses by host</h2>\n<p class=\"note\">Where visitors "
           "were sent by an address given in full. " +
           (hosts.size() == report.hosts.size()
-               ? "All " + Count(hosts.size()) + " hosts."
+               ? Whole(hosts.size(), "host", "hosts") + "."
                : Count(hosts.size()) + " of " + Count(report.hosts.size()) + " hosts.") +
           "</p>\n<table><tr><th>host</th><th class=\"num\">requests</th><th>first day</th>"
           "<th>last day</th><th></th></tr>\n";
@@ -317,7 +325,7 @@ void WriteHtml(FILE *out, const Report &report, size_t top) {
             Count(report.refused) +
             " explicit addresses the site's list refused: someone trying the site as a relay. " +
             (refused.size() == report.refusedHosts.size()
-                 ? "All " + Count(refused.size()) + " hosts."
+                 ? Whole(refused.size(), "host", "hosts") + "."
                  : Count(refused.size()) + " of " + Count(report.refusedHosts.size()) +
                        " hosts.") +
             "</p>\n<table><tr><th>host</th><th class=\"num\">refused</th><th>first day</th>"
