@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "logclient.h"
 #include "logfmt.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
@@ -43,7 +42,8 @@ static struct {
   OsFile keptLog;
   char keptPath[LOG_PATH_SIZE];
   OsFileStamp keptStamp;
-} gateway = {nullptr, 0, {0, 0}, 0, {OS_NO_FILE, 0}, {0}, {}};
+  CgiClientRule clientRule; /* how much of the visitor's address a line keeps */
+} gateway = {nullptr, 0, {0, 0}, 0, {OS_NO_FILE, 0}, {0}, {}, nullptr};
 
 static const char *ProcessVariable(void *, const char *name) { return getenv(name); }
 
@@ -443,16 +443,13 @@ static int BuildLogPath(char *path, const char *directory, const OsDateTime *now
   return 1;
 }
 
-/* The client address a line starts with, as the operator's setting keeps
- * it. A setting the program does not know keeps none, and says so. */
+void CgiSetClientRule(CgiClientRule rule) { gateway.clientRule = rule; }
+
+/* The client address a line starts with, as the application's rule keeps
+ * it. */
 static const char *LoggedClient(char *room) {
-  const char *setting = CgiVariable(LOG_CLIENT_SETTING);
-  const char *client = LogClientAddress(cgiState.remoteAddress, setting, room);
-  if (client) return client;
-  CgiReportFailure("%s=\"%.100s\" is not full, masked or none: the request log keeps no "
-                   "client address",
-                   LOG_CLIENT_SETTING, setting);
-  return LOG_NO_ADDRESS;
+  if (gateway.clientRule) return gateway.clientRule(cgiState.remoteAddress, room);
+  return cgiState.remoteAddress ? cgiState.remoteAddress : LOG_NO_ADDRESS;
 }
 
 /* Reports a line lost to the log at path, named as the system names it,
@@ -506,7 +503,7 @@ int CgiLog(const char *directory, const char *format, ...) {
   int stamp;
   DateToMinutes(&stamp, (unsigned char)now.hour, (unsigned char)now.minute,
                 (unsigned char)now.month, (unsigned char)now.day, (unsigned char)now.year);
-  char line[LOG_LINE_SIZE], client[LOG_CLIENT_ROOM];
+  char line[LOG_LINE_SIZE], client[CGI_CLIENT_ROOM];
   const char *address = LoggedClient(client);
   const size_t addressLength = strlen(address);
   int used;

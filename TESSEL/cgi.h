@@ -109,11 +109,18 @@ int CgiReportFailure(const char *format, ...);
 
 /* ---- The daily request log ------------------------------------------- */
 
+/* How much of the visitor's address a log line keeps: the application's
+ * rule, given REMOTE_ADDR (or null) and a room of CGI_CLIENT_ROOM bytes; it
+ * returns the text to log, in room or a constant. Without one (null), the
+ * whole address, or 0.0.0.0. */
+enum { CGI_CLIENT_ROOM = 48 };
+typedef const char *(*CgiClientRule)(const char *remote, char *room);
+void CgiSetClientRule(CgiClientRule rule);
+
 /* Appends one line, "address stamp message" (see logfmt.h), to the day's log file
  * directory + MMDDYYYY.log beside the program; directory ends in a
  * backslash ("hopdata\logs\"). The address is REMOTE_ADDR, or 0.0.0.0, as
- * much of it as LINKHOP_LOG_CLIENT keeps (see logclient.h; a value it does
- * not know keeps none and costs a line of CgiReportFailure); the
+ * much of it as the client rule keeps (CgiSetClientRule); the
  * stamp is DateToMinutes of the local time in eight upper-case hexadecimal
  * digits; the message is format and its arguments, printf style, and
  * supplies the line end. The whole line reaches the file in one write, so

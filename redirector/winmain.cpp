@@ -11,6 +11,7 @@
 #include "cgi.h"
 #include "explicit.h"
 #include "fastsrch.h"
+#include "logclient.h"
 #include "logfmt.h"
 #include "tsl-core.h"
 #include "tsl-io.h"
@@ -255,7 +256,22 @@ static int LogExplicit(const char *address) {
   return 0;
 }
 
+/* The client address a log line keeps, as LINKHOP_LOG_CLIENT says. A
+ * setting the program does not know keeps none, and says so. */
+static const char *LoggedClient(const char *remote, char *room) {
+  static_assert((int)LOG_CLIENT_ROOM <= (int)CGI_CLIENT_ROOM,
+                "the log's room for the client address");
+  const char *setting = CgiVariable(LOG_CLIENT_SETTING);
+  const char *client = LogClientAddress(remote, setting, room);
+  if (client) return client;
+  CgiReportFailure("%s=\"%.100s\" is not full, masked or none: the request log keeps no "
+                   "client address",
+                   LOG_CLIENT_SETTING, setting);
+  return LOG_NO_ADDRESS;
+}
+
 void AnswerRequest(void) {
+  CgiSetClientRule(LoggedClient);
   CgiInit();
 
   /* Zero-filled, so that a body cut short ends after the bytes that came. */

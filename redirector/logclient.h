@@ -1,7 +1,7 @@
 /* logclient - how much of a visitor's address the request log keeps: the
  * operator's choice (LINKHOP_LOG_CLIENT) applied to REMOTE_ADDR. */
-#ifndef TSL_LOGCLIENT_H
-#define TSL_LOGCLIENT_H
+#ifndef LINKHOP_LOGCLIENT_H
+#define LINKHOP_LOGCLIENT_H
 
 /* The request variable that holds the choice. */
 #define LOG_CLIENT_SETTING "LINKHOP_LOG_CLIENT"
