@@ -345,7 +345,12 @@ TEST(HoptoolEditTest, RandomEditsKeepEveryOtherAnswer) {
   const std::string table = dir / "t.txt";
   int applied[3] = {0, 0, 0}, refused = 0;
   for (int round = 0; round < 14; round++) {
-    WriteFile(table, RandomTable(random));
+    // CR LF and LF lines, and now and then lone carriage returns, which the
+    // lookup passes over inside a key or an address.
+    std::string bytes = RandomTable(random);
+    for (size_t i = 0, n = pick(3) ? 0 : 1 + pick(3); i < n && !bytes.empty(); i++)
+      bytes.insert(pick(bytes.size()), "\r");
+    WriteFile(table, bytes);
     for (int step = 0; step < 4; step++) {
       const std::string before = ReadFile(table);
       const auto keys = TableKeys(before);
@@ -374,7 +379,22 @@ TEST(HoptoolEditTest, RandomEditsKeepEveryOtherAnswer) {
         refused++;
         continue;
       }
-      applied[kind] += ReadFile(table) != before;
+      const std::string after = ReadFile(table);
+      applied[kind] += after != before;
+      if (kind == 1 && after != before) {
+        // set changes the address and nothing after it: the bytes that
+        // differ lie inside one line, and its line end stays as it was.
+        size_t p = 0, q = 0;
+        while (p < before.size() && p < after.size() && before[p] == after[p]) p++;
+        while (q < before.size() - p && q < after.size() - p &&
+               before[before.size() - 1 - q] == after[after.size() - 1 - q])
+          q++;
+        const std::string removed = before.substr(p, before.size() - p - q);
+        EXPECT_EQ(removed.find('\n'), std::string::npos) << after;
+        EXPECT_FALSE(!removed.empty() && removed.back() == '\r' && q > 0 &&
+                     after[after.size() - q] == '\n')
+            << "the line lost its carriage return:\n" << after;
+      }
       for (const std::string &k : asked) {
         auto now = look(k);
         if (strcasecmp(k.c_str(), key.c_str()) != 0) {
