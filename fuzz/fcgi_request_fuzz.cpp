@@ -109,7 +109,7 @@ std::string Expected(const Request &r, bool *logs) {
   if (announced == 0) return "Content-Type: text/html\r\n\r\nUnable to locate any paramters!<BR>\r\n";
   if (announced >= 1024) return "Content-Type: text/html\r\n\r\nCGI response too long!<BR>\r\n";
   size_t cut = 0;
-  while (cut < query.size() && (unsigned char)query[cut] >= 32) cut++;
+  while (cut < query.size() && (unsigned char)query[cut] >= 32 && query[cut] != 127) cut++;
   query.resize(cut);
   *logs = true;
   if (query.find('.') != std::string::npos) return Redirect(query);

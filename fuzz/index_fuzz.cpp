@@ -1,6 +1,6 @@
 // The index file's reader on any bytes. Input: a mode byte, the key, one
-// byte below 32, then the file. Mode 0 reads the bytes as they are: every
-// checksum must fail or hold, and an index that holds whole must answer as
+// byte below 32 or DEL (where the driver ends a query), then the file. Mode
+// 0 reads the bytes as they are: every checksum must fail or hold, and an index that holds whole must answer as
 // the scan of its own text does. Mode 1 signs them first (the sizes, every
 // block's sum and the header's made right), so that bytes no writer wrote
 // reach the lookup: it must stay inside the file and its value buffer,
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzStartup("linkhop");
   const int signing = data[0] & 1;
   size_t cut = 1;
-  while (cut < size && data[cut] >= 32) cut++;
+  while (cut < size && data[cut] >= 32 && data[cut] != 127) cut++;  // as the driver ends a query
   const std::string key((const char *)data + 1, cut - 1);
   const size_t start = cut < size ? cut + 1 : size;
   // The file on the heap at its own size, aligned as a view is: a read

@@ -42,6 +42,9 @@ inline Answer TableModel(const std::string &file, const std::string &key) {
     s = e + 1;
   }
   if (key.empty() || key.size() > 256) return {0, ""};
+  // A key holding a byte where the driver ends a query is never asked for.
+  for (char c : key)
+    if ((unsigned char)c < 32 || c == 127) return {0, ""};
 
   auto white = [&](size_t p) { return (unsigned char)t[p] <= 32; };
   auto sameAt = [&](size_t i) {
