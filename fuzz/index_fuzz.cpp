@@ -1,7 +1,7 @@
 // The index file's reader on any bytes. Input: a mode byte, the key, one
 // byte below 32 or DEL (where the driver ends a query), then the file. Mode
-// 0 reads the bytes as they are: every checksum must fail or hold, and an index that holds whole must answer as
-// the scan of its own text does. Mode 1 signs them first (the sizes, every
+// 0 reads the bytes as they are: every checksum must fail or hold, and an
+// index that holds whole must answer as the scan of its own text does. Mode 1 signs them first (the sizes, every
 // block's sum and the header's made right), so that bytes no writer wrote
 // reach the lookup: it must stay inside the file and its value buffer,
 // and answer, or say the index is damaged, never crash.
