@@ -31,7 +31,7 @@
 # Runs alternate A B A B and every figure is a ratio of medians. The script
 # reports and does not gate: it exits 0 whether the goals are met or not.
 #
-#   scripts/bench.sh           the full run (a few minutes)
+#   scripts/bench.sh           the full run (about ten minutes; up to 1.5 GB of tables)
 #   scripts/bench.sh --quick   few runs, small tables only: checks that the
 #                              benchmark still works (under a minute once built)
 set -euo pipefail
