@@ -170,11 +170,6 @@ int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
     fprintf(stderr, "hoptool: %s\n", error.c_str());
     return kHoptoolTrouble;
   }
-  if (bytes.size() > 0x7FFFFFF0u) {
-    fprintf(stderr, "hoptool: %s: too large (over 2 GB)\n", o.table.c_str());
-    hoptool::CloseTable(&file);
-    return kHoptoolTrouble;
-  }
   const std::string holding = o.dryRun || o.force ? "" : EditorHolding(o.table);
   if (!holding.empty()) {
     fprintf(stderr,

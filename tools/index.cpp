@@ -28,11 +28,6 @@ int RunIndex(const IndexOptions &o) {
     fprintf(stderr, "hoptool: %s\n", error.c_str());
     return kHoptoolTrouble;
   }
-  if (bytes.size() > 0x7FFFFFF0u) {
-    fprintf(stderr, "hoptool: %s: too large (over 2 GB)\n", o.table.c_str());
-    hoptool::CloseTable(&file);
-    return kHoptoolTrouble;
-  }
   const std::string indexPath = hoptool::IndexPathFor(o.table, o.index);
   if (!o.force) {
     TableIndexFile current;

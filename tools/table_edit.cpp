@@ -564,6 +564,19 @@ static size_t ReadOnTo(const Draft &draft, size_t to, const std::function<std::s
   return line;
 }
 
+void Draft::ForgetEnds(int64_t ref) {
+  auto known = endsByLine_.find(ref);
+  if (known == endsByLine_.end()) return;
+  for (const std::string &key : known->second) {
+    auto range = ends_.equal_range(key);
+    for (auto it = range.first; it != range.second;) {
+      if (it->second.line == ref) it = ends_.erase(it);
+      else ++it;
+    }
+  }
+  endsByLine_.erase(known);
+}
+
 void Draft::Evaluate(size_t from, size_t to) {
   auto text = [&](size_t line) { return Searched(base_, RefOf(line), fresh_); };
   const size_t readTo = ReadOnTo(*this, to, text);
@@ -572,18 +585,7 @@ void Draft::Evaluate(size_t from, size_t to) {
   std::vector<int64_t> refs;
   for (size_t line = from; line < to; line++) refs.push_back(RefOf(line));
   // The draft's index loses these lines' ends and gets them anew.
-  for (int64_t ref : refs) {
-    auto known = endsByLine_.find(ref);
-    if (known == endsByLine_.end()) continue;
-    for (const std::string &key : known->second) {
-      auto range = ends_.equal_range(key);
-      for (auto it = range.first; it != range.second;) {
-        if (it->second.line == ref) it = ends_.erase(it);
-        else ++it;
-      }
-    }
-    endsByLine_.erase(known);
-  }
+  for (int64_t ref : refs) ForgetEnds(ref);
   EndsOf(texts, 0, to - from, [&](size_t line, uint32_t column, uint32_t endAndFlag, const std::string &key) {
     const int64_t ref = refs[line];
     ends_.insert({key, DraftEnd{ref, column, (endAndFlag & TABLE_INDEX_OWN_KEY) != 0}});
@@ -744,17 +746,7 @@ bool Draft::Splice(size_t from, size_t to, const std::vector<std::string> &lines
   // Removed lines: their ends go from both indexes.
   for (int64_t ref : removed) {
     if (ref >= 0) BuryBaseLine(base_, (size_t)ref, &dead_);
-    auto known = endsByLine_.find(ref);
-    if (known != endsByLine_.end()) {
-      for (const std::string &key : known->second) {
-        auto range = ends_.equal_range(key);
-        for (auto it = range.first; it != range.second;) {
-          if (it->second.line == ref) it = ends_.erase(it);
-          else ++it;
-        }
-      }
-      endsByLine_.erase(known);
-    }
+    ForgetEnds(ref);
     reached_.erase(ref);
   }
   Reindex();

@@ -195,6 +195,7 @@ class Draft {
   void Reindex();
   void MarkReached(size_t from, size_t to);
   void Evaluate(size_t from, size_t to);
+  void ForgetEnds(int64_t ref);  // the ends the draft holds for line ref go
   void Recompute();
   bool DeadBase(uint32_t end) const;
   bool ValueFrom(size_t line, uint32_t column, std::string *value) const;

@@ -233,6 +233,13 @@ bool OpenTable(const std::string &path, double waitSeconds, TableFile *file,
     errno = EISDIR;
     read = false;
   }
+  if (read && file->read.st_size > 0x7FFFFFF0) {
+    // Offsets in the table and its index are 32-bit.
+    *error = path + ": too large (over 2 GB)";
+    close(fd);
+    CloseTable(file);
+    return false;
+  }
   OsFile open = {fd, 0};
   if (read) read = OsFileStampOpen(open, &file->stamp);
   if (read && file->read.st_size > 0) {

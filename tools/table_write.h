@@ -43,7 +43,8 @@ void CatchInterrupts();
 
 // Locks the folder of the table at path (a symbolic link followed), waiting
 // up to waitSeconds for another edit to end, and maps the table: *bytes,
-// valid while file is. false, with the reason in *error, when it cannot.
+// valid while file is. false, with the reason in *error, when it cannot
+// (a table over 2 GB too).
 bool OpenTable(const std::string &path, double waitSeconds, TableFile *file,
                std::string_view *bytes, std::string *error);
 
