@@ -206,7 +206,12 @@ TEST(HoptoolEditTest, ImportIsWholeOrNothing) {
       {{"import", kTable, dir / "missing.csv"}, "", dir / "missing.csv: No such file"},
       {{"add", dir / "missing.txt", "a", "/a"}, "", dir / "missing.txt: No such file"},
       {{"set", dir.path(), "a", "/a"}, "", dir.path() + ": Is a directory"},
+      {{"add", dir / "huge.txt", "a", "/a"}, "", dir / "huge.txt: too large (over 2 GB)"},
+      {{"index", dir / "huge.txt"}, "", dir / "huge.txt: too large (over 2 GB)"},
   };
+  // Sparse: past the 32-bit offsets of a table and its index, yet no room taken.
+  WriteFile(dir / "huge.txt", "");
+  ASSERT_EQ(truncate((dir / "huge.txt").c_str(), (off_t)0x80000000), 0);
   for (const auto &c : trouble) {
     run = Hoptool(c.args, table, c.input);
     EXPECT_EQ(run.status, 2) << run.err;
