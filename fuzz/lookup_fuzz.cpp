@@ -1,6 +1,6 @@
 // The redirect table lookup on any table and key, against a model that
 // applies the matching rules to the whole file at once. Input: the key,
-// then one byte below 32 (where the request driver ends a query), then the
+// then one byte below 32 or DEL (where the request driver ends a query), then the
 // table's bytes; the table is written to hopdata/config.txt in a program
 // folder made once per process. The lookup must leave the tracked heap
 // empty and write no more than the 301 bytes its value buffer holds; the
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzStartup(commandLine.c_str());
   }
   size_t cut = 0;
-  while (cut < size && data[cut] >= 32) cut++;
+  while (cut < size && data[cut] >= 32 && data[cut] != 127) cut++;  // as the driver ends a query
   const std::string key((const char *)data, cut);
   const size_t tableStart = cut < size ? cut + 1 : size;
   WriteTable(data + tableStart, size - tableStart);
