@@ -236,21 +236,37 @@ int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
 }
 
 const char kStatusHelp[] =
+    "The guard is exact: the program's own lookup is asked, before and after, about every\n"
+    "key whose entry line the change can reach (a key whose line lies wholly before the\n"
+    "first changed line keeps its answer), and KEY must then answer what was asked.\n"
+    "An editor's swap or lock file beside TABLE (vim's or nano's .TABLE.swp, .swo, .swn,\n"
+    "Emacs's .#TABLE or #TABLE#) refuses the edit (editor-open: the editor's save would\n"
+    "undo it) unless --force.\n"
     "--dry-run prints the change as a unified diff and writes nothing. Exit status: 0 changed\n"
     "(or nothing to change), 1 refused (the table untouched, every reason on standard error\n"
     "as TABLE:LINE: error: KIND: message), 2 when the table or the input cannot be read or\n"
     "written, or another edit held the table's lock longer than --wait.\n"
-    "The new table is written beside the old one, with its owner and mode, and renamed over\n"
-    "it: every reader sees the old table or the new one; then its index, the same way (see\n"
-    "hoptool index --help). An index that cannot be written is a warning: the table is\n"
-    "changed, and linkhop scans it until its index is written. Edits wait for one another.\n"
-    "An editor's swap or lock file beside TABLE (vim's or nano's .TABLE.swp, Emacs's .#TABLE)\n"
-    "refuses the edit (editor-open: the editor's save would undo it) unless --force.";
+    "\n"
+    "How TABLE is written:\n"
+    "  - Only the change: every other byte stays, a CR LF table's line ends (a new line\n"
+    "    gets the table's own), a last line without a line end, the lines after a 0x1A.\n"
+    "  - Beside, flushed, renamed: the new table is written beside the old one\n"
+    "    (.TABLE.hoptool-XXXXXX) with its owner and mode, flushed to the disk, renamed\n"
+    "    over it, and the folder flushed; then its index the same way (see hoptool index\n"
+    "    --help). Every reader sees the old table or the new one, never a part of either.\n"
+    "    An index that cannot be written is a warning: the table is changed, and linkhop\n"
+    "    scans it until its index is written.\n"
+    "  - One edit at a time: an edit holds an exclusive lock on the table's folder from\n"
+    "    its read to its rename; another waits up to --wait seconds.\n"
+    "  - A symbolic link is edited where it points; the link stays.\n"
+    "  - A failure (a full disk, a folder it cannot write, Ctrl-C or SIGTERM while\n"
+    "    writing) leaves the old table and no temporary file. A table that another\n"
+    "    program changed between the read and the rename is not overwritten (status 2).";
 
 CLI::App *Command(CLI::App &app, const char *name, const char *summary, const std::string &footer,
                   EditOptions &o, bool address) {
   CLI::App *c = app.add_subcommand(name, summary);
-  c->footer("\n" + footer + "\n" + kStatusHelp);
+  c->footer("\n" + footer + "\n\n" + kStatusHelp);
   c->add_option("TABLE", o.table, "the redirect table (hopdata/config.txt)")->required();
   if (std::string(name) != "import") c->add_option("KEY", o.key, "the key")->required();
   if (address) c->add_option("ADDRESS", o.address, "the address to answer")->required();
@@ -287,8 +303,13 @@ void AddEditCommands(CLI::App &app, int *status) {
       });
   Command(app, "set", "Change the address of the entry that answers a key",
           "Changes, in its line, the address of the entry that answers KEY, keeping the\n"
-          "rest of the line as it is. Refused when KEY has no entry, or when another key's\n"
-          "answer would change (the line is another key's entry, or ADDRESS holds 'other=').",
+          "rest of the line as it is (the white space, a note after a tab). Refused when KEY\n"
+          "has no entry, or when another key's answer would change (the line is another\n"
+          "key's entry, or ADDRESS holds 'other='), and for an ADDRESS that add refuses. When\n"
+          "a line above KEY's own entry catches KEY first, the refusal names that line: move\n"
+          "KEY's entry above it, or remove it, and set again.\n"
+          "Refusals: bad-key, bad-address, not-web-address (unless --force), editor-open\n"
+          "(unless --force), no-entry, not-reached, changes-other.",
           set, true)
       ->callback([status] {
         *status = RunEdit(set, {{EditKind::kSet, set.key, set.address, set.force}}, {});
@@ -297,7 +318,9 @@ void AddEditCommands(CLI::App &app, int *status) {
       app, "rm", "Remove the line of the entry that answers a key",
       "Removes the line of the entry that answers KEY. Refused when another key's answer\n"
       "would change, and when another line would then answer KEY (a longer key holding\n"
-      "it, or KEY in a later address): that line is named; --force removes it anyway.",
+      "it, or KEY in a later address): that line is named; --force removes it anyway.\n"
+      "Refusals: bad-key, no-entry, editor-open, changes-other, still-answered (each\n"
+      "but bad-key and no-entry unless --force).",
       rm, false);
   remove->add_flag("--force", rm.force,
                    "remove even when another key's answer changes or another line then answers "
@@ -309,8 +332,12 @@ void AddEditCommands(CLI::App &app, int *status) {
       app, "import", "Add or change many entries in one edit, from CSV",
       "Reads FILE (CSV, RFC 4180: key,address on each line, a first line key,address\n"
       "optional; - for standard input) and applies each pair in order: a key the table\n"
-      "has no entry of its own for is an add, any other a set. When any pair is refused,\n"
-      "nothing is written and every reason is listed, as FILE:LINE.",
+      "has no entry of its own for is an add, any other a set, each refused as those are.\n"
+      "The CSV is read strictly: a quote inside an unquoted field, a byte after a closing\n"
+      "quote or a quoted field never closed is not CSV (status 2); a row of other than\n"
+      "two fields is refused (bad-record). When any pair is refused, nothing is written\n"
+      "and every reason is listed, as FILE:LINE and the pair's key; all pairs are checked\n"
+      "against one draft of the result.",
       import, false);
   many->add_option("FILE", import.input, "the pairs, as CSV; - for standard input")->required();
   many->callback([status] {
