@@ -187,12 +187,14 @@ void OsFaultTrapClear(OsFaultTrap *trap) {
   if (currentTrap == trap) currentTrap = nullptr;
 }
 
-int OsStandardInputListens(void) {
+int OsListens(int descriptor) {
   int listening = 0;
   socklen_t size = sizeof(listening);
-  return getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
+  return getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
          listening != 0;
 }
+
+long OsProcessId(void) { return (long)getpid(); }
 
 OsFailure OsLastFailure(void) {
   OsFailure failure = {errno, IsTransient(errno)};

@@ -160,7 +160,9 @@ void OsFileUnmap(OsMapping *mapping) {
 void OsFaultTrapSet(OsFaultTrap *trap) { trap->set = 1; }
 void OsFaultTrapClear(OsFaultTrap *trap) { trap->set = 0; }
 
-int OsStandardInputListens(void) { return 0; /* no persistent mode on Windows */ }
+int OsListens(int) { return 0; /* no persistent mode on Windows */ }
+
+long OsProcessId(void) { return (long)GetCurrentProcessId(); }
 
 OsFailure OsLastFailure(void) {
   DWORD code = GetLastError();

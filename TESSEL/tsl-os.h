@@ -159,9 +159,13 @@ void OsFaultTrapClear(OsFaultTrap *trap);
 #define OS_FAULT_TRAPPED(trap) (OsFaultTrapSet(trap), sigsetjmp((trap)->jump, 0) != 0)
 #endif
 
-/* 1 when standard input is a socket that listens for connections: how a
- * web server hands a persistent (FastCGI) program its requests. */
-int OsStandardInputListens(void);
+/* 1 when descriptor is a socket that listens for connections: how a web
+ * server or a service manager hands a persistent (FastCGI) program its
+ * requests. */
+int OsListens(int descriptor);
+
+/* This process's identifier. */
+long OsProcessId(void);
 
 /* The failure of the last call of this thread that failed, for a read or
  * write that returned -1. */

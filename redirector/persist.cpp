@@ -1,6 +1,7 @@
 /* persist - the program as a persistent FastCGI responder: started with a
  * listening socket as its standard input (lighttpd's bin-path, spawn-fcgi,
- * Apache's mod_fcgid, systemd socket activation), it answers request after
+ * Apache's mod_fcgid) or as descriptor 3 (systemd's socket activation, and
+ * systemd-socket-activate where systemd does not run), it answers request after
  * request on it, each exactly as a CGI run would. Debian's libfcgi carries
  * the protocol; each request reaches the gateway through a CgiSource over
  * libfcgi's request record.
@@ -91,17 +92,54 @@ static int PeerAllowed(const char *list, const char *peer) {
 
 /* The next connection a web server may make, or -1 (SIGTERM, or the
  * socket failed). */
-static int NextConnection(const char *webServers) {
+static int NextConnection(int listener, const char *webServers) {
   for (;;) {
     char peer[48];
-    const int connection = OsAwaitConnection(0, peer, (int)sizeof(peer));
+    const int connection = OsAwaitConnection(listener, peer, (int)sizeof(peer));
     if (connection < 0 || PeerAllowed(webServers, peer)) return connection;
     OsFile refused = {connection, 0};
     OsFileClose(refused);
   }
 }
 
-int ServePersistent(void (*answer)(void)) {
+/* A count or a process number as the convention writes it: decimal
+ * digits only, at most nine; -1 for anything else. */
+static long Decimal(const char *text) {
+  if (text == nullptr || *text == 0 || strlen(text) > 9) return -1;
+  long n = 0;
+  for (const char *c = text; *c; c++) {
+    if (*c < '0' || *c > '9') return -1;
+    n = n * 10 + (*c - '0');
+  }
+  return n;
+}
+
+static void Complain(const char *text) {
+  OsFile err = OsStandardStream(2);
+  OsFileWrite(err, text, (int)strlen(text));
+}
+
+enum { kFirstPassed = 3 }; /* SD_LISTEN_FDS_START */
+
+int PersistentListener(void) {
+  const char *pid = cgiProcessSource.variable(nullptr, "LISTEN_PID");
+  const char *fds = cgiProcessSource.variable(nullptr, "LISTEN_FDS");
+  /* Sockets passed to another process (a parent's environment inherited)
+   * are not this one's. The program starts no process of its own, so the
+   * variables need not be taken out of the environment. */
+  if (fds != nullptr && pid != nullptr && Decimal(pid) == OsProcessId()) {
+    const long count = Decimal(fds);
+    if (count == 1 && OsListens(kFirstPassed)) return kFirstPassed;
+    Complain(count == 1 ? "linkhop: the socket passed as descriptor 3 (LISTEN_FDS) does not listen "
+                          "for connections\n"
+                        : "linkhop: LISTEN_FDS passes other than one socket; a FastCGI program "
+                          "listens on one (ListenStream= once in its socket unit)\n");
+    return PERSIST_UNUSABLE;
+  }
+  return OsListens(0) ? 0 : PERSIST_NONE;
+}
+
+int ServePersistent(int listener, void (*answer)(void)) {
   OsCatchTerminate(Stop);
   OsHoldTerminate();
   OsIgnoreBrokenPipe(); /* a visitor gone mid-answer costs a failed write */
@@ -112,12 +150,12 @@ int ServePersistent(void (*answer)(void)) {
    * waits, and a connection that brings no request comes back here. */
   OS_ShutdownPending();
   FCGX_Request request;
-  FCGX_InitRequest(&request, 0, 0);
+  FCGX_InitRequest(&request, listener, 0);
   /* libfcgi's own setting: the web servers that may connect over TCP. */
   const char *webServers = cgiProcessSource.variable(nullptr, "FCGI_WEB_SERVER_ADDRS");
   while (!persist.stopping) {
     if (request.ipcFd < 0) {
-      request.ipcFd = NextConnection(webServers);
+      request.ipcFd = NextConnection(listener, webServers);
       if (request.ipcFd < 0) break; /* SIGTERM, or the socket failed */
       request.keepConnection = 1;   /* else FCGX_Accept_r closes it first */
     } else if (!OsAwaitReadable(request.ipcFd)) {

@@ -353,14 +353,18 @@ int main(int argc, char **argv) {
   CoreStartup("debug.log", 0);
   MemoryInit(MEMORY_NO_LIMIT, 0);
 #ifdef LINKHOP_PERSISTENT
-  if (OsStandardInputListens()) {
-    /* A web server's socket for standard input: request after request,
-     * until the server asks the process to end. The folder is worked out
-     * once, for every table and log alike. */
-    KeepProgramDirectory(1);
-    LookupKeepTables(1);
-    CgiKeepLogOpen(1);
-    int served = ServePersistent(AnswerRequest);
+  const int listener = PersistentListener();
+  if (listener != PERSIST_NONE) {
+    /* A listening socket from a web server or a service manager: request
+     * after request, until the process is asked to end. The folder is
+     * worked out once, for every table and log alike. */
+    int served = 0;
+    if (listener >= 0) {
+      KeepProgramDirectory(1);
+      LookupKeepTables(1);
+      CgiKeepLogOpen(1);
+      served = ServePersistent(listener, AnswerRequest);
+    }
     MemoryRemove();
     CoreShutdown();
     return served ? 0 : 1;

@@ -13,7 +13,8 @@ Exit status 0 when every request was answered with FCGI_END_REQUEST.
   fcgi_client.py --restarts PROGRAM
 
 holds a listening socket as a supervisor does (systemd, spawn-fcgi), starts
-PROGRAM (a persistent linkhop beside its hopdata/) on it, and under a burst
+PROGRAM (a persistent linkhop beside its hopdata/) on it, as standard input
+and by systemd's convention in turn, and under a burst
 of GET requests and POST requests whose bodies arrive in pieces sends it
 SIGTERM three times, starting it again each time it ends. Every answer must
 be byte for byte what PROGRAM answers as a CGI run, and the day's log must
@@ -143,8 +144,32 @@ def restarts(program):
             except (OSError, EOFError) as e:
                 answers[i] = ("failed: %s" % e).encode()
 
+    # The socket as standard input (spawn-fcgi, lighttpd) and, every other
+    # start, as descriptor 3 by systemd's convention: LISTEN_PID is the
+    # program's own, the shell's that becomes it.
+    starts = [0]
+
+    def passed(count, fd, **kw):
+        # fd becomes descriptor 3 of the program, as a service manager passes it.
+        script = 'fd=$1; shift; LISTEN_PID=$$ LISTEN_FDS=%s exec "$0" 3<&"$fd"' % count
+        return subprocess.Popen(["sh", "-c", script, program, str(fd)],
+                                stdin=subprocess.DEVNULL, pass_fds=(fd,), **kw)
+
     def start():
-        return subprocess.Popen([program], stdin=listener.fileno())
+        starts[0] += 1
+        if starts[0] % 2:
+            return subprocess.Popen([program], stdin=listener.fileno())
+        return passed(1, listener.fileno())
+
+    faults = 0
+    # Sockets passed by the convention that are not one listening socket:
+    # refused, never answered as a CGI run.
+    for count, fd in (("2", listener.fileno()), ("1", sys.stderr.fileno())):
+        run = passed(count, fd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = run.communicate(timeout=10)
+        if run.returncode != 1 or b"LISTEN_FDS" not in err or out:
+            faults += 1
+            print("LISTEN_FDS=%s: status %d, %r %r" % (count, run.returncode, out, err))
 
     process = start()
     threads = [threading.Thread(target=client, args=(range(k, len(work), 8),))
@@ -162,7 +187,6 @@ def restarts(program):
     process.wait(timeout=20)
     listener.close()
     os.unlink(path)
-    faults = 0
     for i, (params, body, _) in enumerate(work):
         want = expected[json.dumps(params) + body.decode()]
         if answers[i] != want:
@@ -183,7 +207,8 @@ def restarts(program):
         if count != 1:
             faults += 1
             print("request %d: %d log lines" % (i, count))
-    print("%d requests, 3 restarts: %d faults" % (len(work), faults))
+    print("%d requests, 3 restarts (the socket on standard input and as descriptor 3): %d faults"
+          % (len(work), faults))
     return 1 if faults else 0
 
 
