@@ -124,8 +124,14 @@ TEST(HoptoolCheckTest, ExitStatuses) {
       {{"check", dir.path()}, dir.path() + ": Is a directory"},
       {{"lookup", dir / "missing.txt", "news"}, dir / "missing.txt: No such file or directory"},
       {{"check", "--bogus", dir / "warned.txt"}, "--bogus"},
-      {{"check"}, "TABLE is required"},
-      {{"lookup", dir / "warned.txt"}, "KEY is required"},
+      // Without TABLE, the installed program's table, which a build tree lacks.
+      {{"check"}, "check: no TABLE given, and the installed program's own table "},
+      {{"lookup", "news"}, "lookup: no TABLE given"},
+      {{"lookup"}, "lookup: KEY is missing (hoptool lookup [TABLE] KEY)"},
+      {{"add"}, "add: KEY and ADDRESS are missing (hoptool add [TABLE] KEY ADDRESS)"},
+      {{"add", "news"}, "add: ADDRESS is missing"},
+      {{"import"}, "import: FILE is missing"},
+      {{"lookup", "no-such-site", "news"}, "no-such-site: no such table here, and no site of that name"},
       {{"frobnicate"}, "no command named 'frobnicate'"},
   };
   for (const auto &c : refused) {

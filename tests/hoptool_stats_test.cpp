@@ -678,7 +678,8 @@ TEST(HoptoolStatsTrouble, SaysWhatIsWrongAndExitsWith2) {
       {{"--top", "-1", dir.path()}, "--top: not a number of rows: -1\n"},
       {{"--csv", "--json", dir.path()}, "--csv excludes --json\n"},
       {{"--colour", dir.path()}, "The following argument was not expected: --colour\n"},
-      {{}, "PATH is required\n"},
+      {{}, "hoptool: stats: no PATH given, and the installed program's own log folder "},
+      {{"no-such-site"}, "hoptool: no-such-site: no such log or folder here, and no site of "},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.err);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hoptool.h"
+#include "site.h"
 #include "table.h"
 #include "table_check.h"
 #include "tableindex.h"
@@ -187,12 +188,19 @@ void AddLookupCommand(CLI::App &app, int *status) {
       "entry without an address, a key of more than " + std::to_string(TABLE_KEY_MAX) +
       " bytes, an empty or overlong query),\n"
       "2 when the table cannot be read.");
-  lookup->add_option("TABLE", table, "the redirect table (hopdata/config.txt)")->required();
-  lookup->add_option("KEY", key, "the key, as a visitor's query holds it")->required();
+  const std::vector<CLI::Option *> words = {
+      lookup->add_option("TABLE", table, hoptool::kTableHelp),
+      lookup->add_option("KEY", key, "the key, as a visitor's query holds it")};
   lookup->add_option("--index", index, "the table's index (default: see hoptool index --help)");
-  lookup->callback([status] {
+  lookup->callback([status, words] {
+    std::string path, error;
+    if (!hoptool::TakeTable("lookup", words, {&table, &key}, &path, &error)) {
+      fprintf(stderr, "hoptool: %s\n", error.c_str());
+      *status = kHoptoolTrouble;
+      return;
+    }
     StartCore();
-    *status = Lookup(table, index, key);
+    *status = Lookup(path, index, key);
   });
 }
 
@@ -233,11 +241,17 @@ void AddCheckCommand(CLI::App &app, int *status) {
       "message, and by_line for shadowed and after-long-line). Lines after a byte 0x1A are\n"
       "not part of the table. Exit status: 0 without errors (warnings alone too), 1 with\n"
       "errors, 2 when the table cannot be read.");
-  check->add_option("TABLE", table, "the redirect table (hopdata/config.txt)")->required();
+  CLI::Option *word = check->add_option("TABLE", table, hoptool::kTableHelp);
   check->add_flag("--json", json, "write the findings as a JSON array");
   check->add_option("--index", index, "the table's index (default: see hoptool index --help)");
-  check->callback([status] {
+  check->callback([status, word] {
+    std::string path, error;
+    if (!hoptool::TakeTable("check", {word}, {&table}, &path, &error)) {
+      fprintf(stderr, "hoptool: %s\n", error.c_str());
+      *status = kHoptoolTrouble;
+      return;
+    }
     StartCore();
-    *status = RunCheck(table, index, json);
+    *status = RunCheck(path, index, json);
   });
 }

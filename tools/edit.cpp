@@ -17,6 +17,7 @@
 #include "hoptool.h"
 #include "table_edit.h"
 #include "table_index.h"
+#include "site.h"
 #include "table_write.h"
 
 using hoptool::EditKind;
@@ -29,7 +30,23 @@ struct EditOptions {
   std::string table, key, address, input, index;
   bool dryRun = false, force = false;
   double wait = 10;
+  // The positionals as given, TABLE first, and where each goes.
+  std::vector<CLI::Option *> words;
+  std::vector<std::string *> slots;
 };
+
+// TABLE, which may be left out or be a site's name, resolved: false (the
+// reason printed, *status 2) when the words do not say which table.
+bool TakeWords(const std::string &command, EditOptions &o, int *status) {
+  std::string table, error;
+  if (!hoptool::TakeTable(command, o.words, o.slots, &table, &error)) {
+    fprintf(stderr, "hoptool: %s\n", error.c_str());
+    *status = kHoptoolTrouble;
+    return false;
+  }
+  o.table = table;
+  return true;
+}
 
 // A pair of an import, and the line of the input where its record ends.
 struct Pair {
@@ -267,9 +284,16 @@ CLI::App *Command(CLI::App &app, const char *name, const char *summary, const st
                   EditOptions &o, bool address) {
   CLI::App *c = app.add_subcommand(name, summary);
   c->footer("\n" + footer + "\n\n" + kStatusHelp);
-  c->add_option("TABLE", o.table, "the redirect table (hopdata/config.txt)")->required();
-  if (std::string(name) != "import") c->add_option("KEY", o.key, "the key")->required();
-  if (address) c->add_option("ADDRESS", o.address, "the address to answer")->required();
+  o.words = {c->add_option("TABLE", o.table, hoptool::kTableHelp)};
+  o.slots = {&o.table};
+  if (std::string(name) != "import") {
+    o.words.push_back(c->add_option("KEY", o.key, "the key"));
+    o.slots.push_back(&o.key);
+  }
+  if (address) {
+    o.words.push_back(c->add_option("ADDRESS", o.address, "the address to answer"));
+    o.slots.push_back(&o.address);
+  }
   c->add_flag("--dry-run", o.dryRun, "print the change as a unified diff; write nothing");
   if (std::string(name) != "rm")
     c->add_flag("--force", o.force,
@@ -299,6 +323,7 @@ void AddEditCommands(CLI::App &app, int *status) {
               "not-reached, changes-other.",
           add, true)
       ->callback([status] {
+        if (!TakeWords("add", add, status)) return;
         *status = RunEdit(add, {{EditKind::kAdd, add.key, add.address, add.force}}, {});
       });
   Command(app, "set", "Change the address of the entry that answers a key",
@@ -312,6 +337,7 @@ void AddEditCommands(CLI::App &app, int *status) {
           "(unless --force), no-entry, not-reached, changes-other.",
           set, true)
       ->callback([status] {
+        if (!TakeWords("set", set, status)) return;
         *status = RunEdit(set, {{EditKind::kSet, set.key, set.address, set.force}}, {});
       });
   CLI::App *remove = Command(
@@ -326,6 +352,7 @@ void AddEditCommands(CLI::App &app, int *status) {
                    "remove even when another key's answer changes or another line then answers "
                    "KEY, or an editor's swap or lock file stands beside TABLE");
   remove->callback([status] {
+    if (!TakeWords("rm", rm, status)) return;
     *status = RunEdit(rm, {{EditKind::kRm, rm.key, "", rm.force}}, {});
   });
   CLI::App *many = Command(
@@ -339,8 +366,11 @@ void AddEditCommands(CLI::App &app, int *status) {
       "and every reason is listed, as FILE:LINE and the pair's key; all pairs are checked\n"
       "against one draft of the result.",
       import, false);
-  many->add_option("FILE", import.input, "the pairs, as CSV; - for standard input")->required();
+  import.words.push_back(
+      many->add_option("FILE", import.input, "the pairs, as CSV; - for standard input"));
+  import.slots.push_back(&import.input);
   many->callback([status] {
+    if (!TakeWords("import", import, status)) return;
     CsvRead read;
     std::string error;
     if (!ReadPairs(import.input, &read, &error)) {

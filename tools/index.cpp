@@ -9,6 +9,7 @@
 
 #include "hoptool.h"
 #include "table_edit.h"
+#include "site.h"
 #include "table_index.h"
 
 namespace {
@@ -70,10 +71,19 @@ void AddIndexCommand(CLI::App &app, int *status) {
       "Nothing is written when the index already belongs to the table (--force writes it\n"
       "anyway). Exit status: 0 written or current, 2 when the table cannot be read or the\n"
       "index cannot be written.");
-  c->add_option("TABLE", o.table, "the redirect table (hopdata/config.txt)")->required();
+  CLI::Option *table = c->add_option("TABLE", o.table, hoptool::kTableHelp);
   c->add_option("--index", o.index, "where the index goes (default: see above)");
   c->add_flag("--force", o.force, "write the index even when it belongs to the table already");
   c->add_option("--wait", o.wait, "seconds to wait for an edit of the table (10)")
       ->check(CLI::NonNegativeNumber);
-  c->callback([status] { *status = RunIndex(o); });
+  c->callback([status, table] {
+    std::string path, error;
+    if (!hoptool::TakeTable("index", {table}, {&o.table}, &path, &error)) {
+      fprintf(stderr, "hoptool: %s\n", error.c_str());
+      *status = kHoptoolTrouble;
+      return;
+    }
+    o.table = path;
+    *status = RunIndex(o);
+  });
 }

@@ -10,9 +10,11 @@
 #include <unistd.h>
 #endif
 
+#include <filesystem>
 #include <memory>
 
 #include "hoptool.h"
+#include "site.h"
 #include "stats.h"
 
 namespace {
@@ -33,9 +35,9 @@ const char kDescription[] =
 const char kFooter[] =
     "\n"
     "Each PATH is a log (a file named MMDDYYYY.log, the day it holds; a prefix such\n"
-    "as web1-12062026.log is allowed) or a folder holding logs, such as a server's\n"
-    "hopdata/logs/. All are read as one: give the log folders of every server behind\n"
-    "a site to see the site.\n"
+    "as web1-12062026.log is allowed), a folder holding logs, such as a server's\n"
+    "hopdata/logs/, or a site's name (linkhop-site list: its log folder). All are read\n"
+    "as one: give the log folders of every server behind a site to see the site.\n"
     "\n"
     "How a line is read. Each line is ADDRESS STAMP [KEY] TARGET: the client's\n"
     "address, the local minute in eight hexadecimal digits (it gives the hour), the\n"
@@ -179,8 +181,9 @@ void AddStatsCommand(CLI::App &app, int *status) {
       },
       "", "count");
 
-  stats->add_option("PATH", options->paths, "Log files (MMDDYYYY.log) or folders of them")
-      ->required()
+  stats->add_option("PATH", options->paths,
+                    "Log files (MMDDYYYY.log), folders of them, or sites' names; left out, the "
+                    "installed program's own log folder")
       ->type_name("");
   stats->add_option("--from", options->from, "Only the days from this one on")
       ->check(day)
@@ -201,5 +204,29 @@ void AddStatsCommand(CLI::App &app, int *status) {
   json->excludes(html);
   stats->add_flag("-v,--verbose", options->verbose,
                   "List the unreadable lines on standard error");
-  stats->callback([options, status] { *status = RunStats(*options); });
+  stats->callback([options, status] {
+    std::string error;
+    if (options->paths.empty()) {
+      const std::string own = hoptool::DefaultLogs();
+      std::error_code missing;
+      if (own.empty() || !std::filesystem::exists(own, missing)) {
+        fprintf(stderr,
+                "hoptool: stats: no PATH given, and the installed program's own log folder %s "
+                "does not exist (hoptool stats [PATH...]; PATH: a log, a folder, or a site's "
+                "name)\n",
+                own.empty() ? "is not known to this hoptool" : own.c_str());
+        *status = kHoptoolTrouble;
+        return;
+      }
+      options->paths.push_back(own);
+    }
+    for (std::string &path : options->paths) {
+      if (!hoptool::LogsOf(path, &path, &error)) {
+        fprintf(stderr, "hoptool: %s\n", error.c_str());
+        *status = kHoptoolTrouble;
+        return;
+      }
+    }
+    *status = RunStats(*options);
+  });
 }

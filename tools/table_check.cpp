@@ -86,20 +86,6 @@ bool ReadTable(const std::string &path, Table *table, std::string *error) {
   return true;
 }
 
-std::string IndexPathFor(const std::string &path, const std::string &given) {
-  if (!given.empty()) return given;
-#ifdef HOPTOOL_DATA_DIR
-  const std::string installed = std::string(HOPTOOL_DATA_DIR) + "/config.txt";
-  std::error_code a, b;
-  const std::filesystem::path table = std::filesystem::canonical(path, a);
-  if (!a && table == std::filesystem::canonical(installed, b) && !b)
-    return std::string(HOPTOOL_DATA_DIR) + "/config.idx";
-#endif
-  std::vector<char> index(path.size() + 8);
-  TableIndexPath(path.c_str(), index.data(), (int)index.size());
-  return index.data();
-}
-
 std::string IndexProblem(int why, const std::string &indexPath) {
   switch (why) {
     case TABLE_INDEX_OK: return "";

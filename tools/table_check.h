@@ -57,12 +57,6 @@ struct Entry {
 std::vector<Finding> CheckTable(const Table &table, const TableIndex *index,
                                 std::vector<Entry> *entries);
 
-// The index of the table at path: given, when the command line names one;
-// the installed program's own (HOPTOOL_DATA_DIR/config.idx) when path is
-// the table that program reads, whatever path names it by; else beside the
-// table (see TableIndexPath).
-std::string IndexPathFor(const std::string &path, const std::string &given);
-
 // Why an index is not used, in words (see TableIndexOpen): "" for
 // TABLE_INDEX_OK.
 std::string IndexProblem(int why, const std::string &indexPath);
