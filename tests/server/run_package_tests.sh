@@ -37,17 +37,20 @@ lighty_before=$(ls /etc/lighttpd/conf-enabled 2>/dev/null)
 # Apache's record of what its administrator and packages turned on or off.
 mkdir -p "$work/apache2-state"
 cp -a /var/lib/apache2/conf /var/lib/apache2/module /var/lib/apache2/site "$work/apache2-state/" 2>/dev/null
-socket_pid=
+socket_pid= site_pid=
 cleanup() {
   apache2ctl stop >/dev/null 2>&1
   [ -f /run/lighttpd.pid ] && kill "$(cat /run/lighttpd.pid)" 2>/dev/null
   [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
   [ -n "$socket_pid" ] && kill "$socket_pid" 2>/dev/null
-  rm -f /run/linkhop.socket
+  [ -n "$site_pid" ] && kill "$site_pid" 2>/dev/null
+  rm -rf /run/linkhop.socket /run/linkhop
   # lighttpd's modules enabled here are turned off again.
   for conf in /etc/lighttpd/conf-enabled/*; do
     grep -qxF "$(basename "$conf")" <<<"$lighty_before" || rm -f "$conf"
   done
+  a2dissite -q linkhop-test >/dev/null 2>&1
+  rm -f /etc/apache2/sites-available/linkhop-test.conf
   dpkg-query -W -f='${Status}' linkhop 2>/dev/null | grep -q installed &&
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq linkhop >/dev/null 2>&1
   local state
@@ -95,6 +98,46 @@ check_server() {
   done
 }
 
+# check_site NAME: the second site, go.example.de, beside the packaged one
+# on the same server: each answers from its own table and logs to its own
+# folder, and nothing a request carries picks the other.
+site=go.example.de
+check_site() {
+  local name=$1 base=http://127.0.0.1/cgi-bin/linkhop
+  local own=/var/log/linkhop/sites/$site/$day.log
+  local before_own before_default
+  before_own=$(grep -ac " \[news\] https://go.example.de/news" "$own" 2>/dev/null)
+  before_default=$(grep -ac " \[news\] " "/var/log/linkhop/$day.log" 2>/dev/null)
+  expect "$name: the site's own table" "https://go.example.de/news" \
+    "$(curl -s -o /dev/null -w '%{redirect_url}' -H "Host: $site" "$base?news")"
+  expect "$name: the packaged site's table beside it" "$news_location" \
+    "$(curl -s -o /dev/null -w '%{redirect_url}' "$base?news")"
+  expect "$name: the site logs to its own folder" "$((before_own + 1)) $((before_default + 1))" \
+    "$(grep -ac " \[news\] https://go.example.de/news" "$own" 2>/dev/null) $(grep -ac " \[news\] " "/var/log/linkhop/$day.log")"
+  local attempt
+  for attempt in "-H LINKHOP_SITE:go.example.de" "-H Linkhop-Site:go.example.de" \
+                 "-H Host:../sites/go.example.de" "-H Host:go.example.de/../x"; do
+    # The packaged site's answer, or the server's refusal of a bad Host.
+    # shellcheck disable=SC2086
+    expect "$name: a request cannot pick the site ($attempt)" "not the site's" \
+      "$([ "$(curl -s -o /dev/null -w '%{redirect_url}' $attempt "$base?news")" = \
+           https://go.example.de/news ] && echo "the site's" || echo "not the site's")"
+  done
+  expect "$name: nor can a query" "404" \
+    "$(curl -s -o /dev/null -w '%{http_code}' "$base?news&LINKHOP_SITE=go-example-de")"
+  expect "$name: the site's only key is its own" "404" \
+    "$(curl -s -o /dev/null -w '%{http_code}' -H "Host: $site" "$base?oldsite")"
+  local path code
+  for path in hopdata/config.txt hopdata/config.idx hopdata/logs/$day.log; do
+    code=$(curl -s -o "$work/leak" -w '%{http_code}' -H "Host: $site" "http://127.0.0.1/cgi-bin/$path")
+    if [ "$code" != 200 ] && ! grep -q "https://go.example.de/news" "$work/leak"; then
+      pass "$name: the site's /cgi-bin/$path is not served ($code)"
+    else
+      fail "$name: the site's /cgi-bin/$path is served" "$(head -c 200 "$work/leak")"
+    fi
+  done
+}
+
 wait_port() { # wait_port up|down
   local i
   for i in $(seq 50); do
@@ -134,7 +177,7 @@ expect "man hoptool: every command" "lookup check stats add set rm import index"
        zcat /usr/share/man/man1/hoptool.1.gz | grep -qx ".SH \"COMMAND ${c^^}\"" && echo -n "$c "
      done | sed 's/ $//')"
 expect "hoptool check on the installed table" "0" "$(hoptool check /etc/linkhop/config.txt >/dev/null; echo $?)"
-expect "the manual pages" "2" "$(ls /usr/share/man/man8/linkhop.8.gz /usr/share/man/man1/hoptool.1.gz | wc -l)"
+expect "the manual pages" "3" "$(ls /usr/share/man/man8/linkhop.8.gz /usr/share/man/man8/linkhop-site.8.gz /usr/share/man/man1/hoptool.1.gz | wc -l)"
 expect "nothing written under /usr" "" "$(dpkg -L linkhop | grep '^/usr/lib/cgi-bin/hopdata/' | while read -r f; do [ -L "$f" ] || echo "$f"; done)"
 expect "Apache: cgid, headers and the conf are on" "cgid headers linkhop" \
   "$(a2query -m cgid >/dev/null && echo -n 'cgid '; a2query -m headers >/dev/null && echo -n 'headers '; a2query -c linkhop >/dev/null && echo linkhop)"
@@ -174,15 +217,48 @@ expect "the hand edit is answered" "https://hand.example/" "$(answer_as_cgi hand
 cp "$work/config.orig" /etc/linkhop/config.txt
 hoptool index /etc/linkhop/config.txt
 
+echo "== a second site"
+# As the README gives it: linkhop-site add, then hoptool on the site's name.
+for bad in ../etc Go.Example go/x "" -x; do
+  expect "linkhop-site add '$bad' is refused, nothing made" "1 " \
+    "$(linkhop-site add "$bad" >/dev/null 2>&1; echo $? "$(ls /var/lib/linkhop/sites 2>/dev/null)")"
+done
+linkhop-site add "$site" >"$work/site.log" 2>&1
+expect "linkhop-site add $site" "0" "$?"
+expect "hoptool add on the site's name" "0" \
+  "$(hoptool add "$site" news https://go.example.de/news 2>&1; echo $?)"
+expect "the site's table and log folder" "root 644 www-data adm 750" \
+  "$(stat -c '%U %a' /etc/linkhop/sites/$site/config.txt) $(stat -c '%U %G %a' /var/log/linkhop/sites/$site)"
+expect "hoptool lookup on the site's name" "https://go.example.de/news" "$(hoptool lookup "$site" news | head -n 1)"
+expect "hoptool lookup without TABLE: the packaged table" "$news_location" "$(hoptool lookup news | head -n 1)"
+expect "linkhop-site list" "$site" "$(linkhop-site list)"
+expect "a site name hoptool does not know" "2" "$(hoptool lookup no.such.site news >/dev/null 2>&1; echo $?)"
+
 echo "== Apache"
+cat > /etc/apache2/sites-available/linkhop-test.conf <<APACHE
+<VirtualHost *:80>
+    ServerName $site
+    Define LINKHOP_SITE $site
+    IncludeOptional /etc/linkhop/apache2-site.conf
+</VirtualHost>
+APACHE
+a2ensite -q linkhop-test >/dev/null
 apache2ctl start 2>>"$work/apache.log" && wait_port up
 check_server apache
+check_site apache
 apache2ctl stop 2>>"$work/apache.log"; wait_port down
 
 echo "== lighttpd"
 lighty-enable-mod linkhop >/dev/null
+cat > /etc/lighttpd/conf-enabled/90-linkhop-test.conf <<LIGHTTPD
+\$HTTP["host"] == "$site" {
+    var.linkhop_site = "$site"
+    include "/etc/linkhop/lighttpd-site.con[f]"
+}
+LIGHTTPD
 lighttpd -f /etc/lighttpd/lighttpd.conf && wait_port up
 check_server lighttpd
+check_site lighttpd
 kill "$(cat /run/lighttpd.pid)"; wait_port down
 
 echo "== nginx and the socket unit"
@@ -199,25 +275,40 @@ http {
     server {
         listen 127.0.0.1:80;
         root $work;
-        include /etc/nginx/snippets/linkhop.conf;
+        include /etc/nginx/snippets/linkhop[.]conf;
+    }
+    server {
+        listen 127.0.0.1:80;
+        server_name $site;
+        root $work;
+        set \$linkhop_site $site;
+        include /etc/nginx/snippets/linkhop-site[.]conf;
     }
 }
 NGINX
 ln -s /etc/nginx/fastcgi_params "$work/fastcgi_params" # as in /etc/nginx
 # As linkhop.socket and linkhop.service do it: the socket held by the
-# starter, the program started at the first connection as www-data, with
-# the socket as its standard input.
+# starter, the program started at the first connection as www-data with
+# the service's own command line, the socket passed as descriptor 3.
 systemd-socket-activate -l /run/linkhop.socket -- \
   setpriv --reuid=www-data --regid=www-data --init-groups \
-  sh -c 'exec /usr/lib/cgi-bin/linkhop <&3 3<&-' 2>"$work/socket.log" &
+  $(sed -n 's/^ExecStart=//p' /lib/systemd/system/linkhop.service) 2>"$work/socket.log" &
 socket_pid=$!
 for i in $(seq 50); do [ -S /run/linkhop.socket ] && break; sleep 0.1; done
 chown www-data:www-data /run/linkhop.socket && chmod 660 /run/linkhop.socket
+# The second site's, as linkhop-site serve starts it where systemd does
+# not run.
+linkhop-site serve "$site" 2>"$work/site-socket.log" &
+site_pid=$!
+for i in $(seq 50); do [ -S "/run/linkhop/$site.socket" ] && [ "$(stat -c %U "/run/linkhop/$site.socket")" = www-data ] && break; sleep 0.1; done
+expect "linkhop-serve: the site's socket is www-data's, 660" "www-data www-data 660" \
+  "$(stat -c '%U %G %a' "/run/linkhop/$site.socket" 2>&1)"
 nginx -c "$work/nginx.conf" && wait_port up
 check_server nginx
+check_site nginx
 nginx -c "$work/nginx.conf" -s stop 2>/dev/null; wait_port down
-kill "$socket_pid"; wait "$socket_pid" 2>/dev/null; socket_pid=
-rm -f /run/linkhop.socket
+kill "$socket_pid" "$site_pid"; wait "$socket_pid" "$site_pid" 2>/dev/null; socket_pid= site_pid=
+rm -rf /run/linkhop.socket /run/linkhop
 
 echo "== units and retention"
 expect "the retention timer and the index's path unit are enabled, the socket and service are not" \
@@ -228,34 +319,45 @@ expect "the retention timer and the index's path unit are enabled, the socket an
      ls /etc/systemd/system/*.wants/linkhop.socket /etc/systemd/system/*.wants/linkhop.service 2>/dev/null)"
 cp /etc/default/linkhop "$work/default"
 # LINKHOP_LOG_DAYS, then what stays of a log of 400 days, one of 10 days,
-# and a file that is not a day's log.
-while IFS='|' read -r days stays status; do
-  touch -d '400 days ago' /var/log/linkhop/01012025.log /var/log/linkhop/notes.txt
-  touch -d '10 days ago' /var/log/linkhop/11272026.log
-  sed -i "s/^LINKHOP_LOG_DAYS=.*/LINKHOP_LOG_DAYS=$days/" /etc/default/linkhop
-  /usr/lib/linkhop/expire-logs 2>/dev/null
-  expect "retention, LINKHOP_LOG_DAYS=$days: status $status, kept: $stays" "$status $stays" \
-    "$? $(cd /var/log/linkhop && ls 01012025.log 11272026.log notes.txt 2>/dev/null | tr '\n' ' ')"
-done <<'CASES'
+# and a file that is not a day's log, in the packaged folder and the site's.
+for logs in /var/log/linkhop "/var/log/linkhop/sites/$site"; do
+  while IFS='|' read -r days stays status; do
+    touch -d '400 days ago' "$logs/01012025.log" "$logs/notes.txt"
+    touch -d '10 days ago' "$logs/11272026.log"
+    sed -i "s/^LINKHOP_LOG_DAYS=.*/LINKHOP_LOG_DAYS=$days/" /etc/default/linkhop
+    /usr/lib/linkhop/expire-logs 2>/dev/null
+    expect "retention in $logs, LINKHOP_LOG_DAYS=$days: status $status, kept: $stays" "$status $stays" \
+      "$? $(cd "$logs" && ls 01012025.log 11272026.log notes.txt 2>/dev/null | tr '\n' ' ')"
+  done <<'CASES'
 365|11272026.log notes.txt |0
 |01012025.log 11272026.log notes.txt |0
 5|notes.txt |0
 abc|01012025.log 11272026.log notes.txt |1
 CASES
+  rm -f "$logs/01012025.log" "$logs/11272026.log" "$logs/notes.txt"
+done
 cp "$work/default" /etc/default/linkhop
-rm -f /var/log/linkhop/01012025.log /var/log/linkhop/11272026.log /var/log/linkhop/notes.txt
 
 echo "== removing, then purging"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq linkhop >"$work/remove.log" 2>&1
 expect "remove: the program is gone" "no" "$([ -e /usr/lib/cgi-bin/linkhop ] && echo yes || echo no)"
 expect "remove: the table and the logs stay" "yes yes" \
   "$([ -f /etc/linkhop/config.txt ] && echo yes) $([ -f "/var/log/linkhop/$day.log" ] && echo yes)"
-apache2ctl configtest >/dev/null 2>&1 && apache2ctl start 2>>"$work/apache.log" && wait_port up
-expect "remove: Apache runs on" "404" "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1/cgi-bin/linkhop?news)"
+# Every line the administrator added stays; every server's test passes.
+server_tests() {
+  echo "$(apache2ctl configtest >/dev/null 2>&1; echo $?) $(lighttpd -tt -f /etc/lighttpd/lighttpd.conf >/dev/null 2>&1; echo $?) $(nginx -t -c "$work/nginx.conf" >/dev/null 2>&1; echo $?)"
+}
+expect "remove: apache2ctl configtest, lighttpd -tt, nginx -t pass" "0 0 0" "$(server_tests)"
+apache2ctl start 2>>"$work/apache.log" && wait_port up
+# The site's link to the program is left pointing at nothing: Apache refuses it.
+expect "remove: Apache runs on" "404 403" "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1/cgi-bin/linkhop?news) $(curl -s -o /dev/null -w '%{http_code}' -H "Host: $site" http://127.0.0.1/cgi-bin/linkhop?news)"
 apache2ctl stop 2>>"$work/apache.log"; wait_port down
-expect "remove: lighttpd's configuration still loads" "0" \
-  "$(lighttpd -tt -f /etc/lighttpd/lighttpd.conf >/dev/null 2>&1; echo $?)"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq linkhop >"$work/purge.log" 2>&1
+expect "purge: apache2ctl configtest, lighttpd -tt, nginx -t pass" "0 0 0" "$(server_tests)"
+expect "purge: lighttpd's modules as they were before" "$(echo "$lighty_before" 90-linkhop-test.conf | tr ' ' '\n' | sort | grep .)" \
+  "$(ls /etc/lighttpd/conf-enabled | sort)"
+rm -f /etc/lighttpd/conf-enabled/90-linkhop-test.conf
+a2dissite -q linkhop-test >/dev/null; rm -f /etc/apache2/sites-available/linkhop-test.conf
 expect "purge: table, configuration and logs are gone" "" \
   "$(ls -d /etc/linkhop /var/log/linkhop /etc/default/linkhop /var/lib/linkhop \
         /etc/apache2/conf-available/linkhop.conf 2>/dev/null)"
