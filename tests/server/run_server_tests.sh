@@ -147,12 +147,17 @@ setup_site() {
     'news = https://norvale.example/news/index.html' \
     'docs=https://norvale.example/docs/' >"$site/cgi-bin/hopdata/config.txt"
   echo '<p>LINKHOP test site</p>' >"$site/root/index.html"
+  # A second site on the same server: a folder of its own holding a link to
+  # the same program and that program's hopdata/, its own table and logs.
+  mkdir -p "$site/second/hopdata/logs"
+  ln -s "$site/cgi-bin/linkhop" "$site/second/linkhop"
+  echo 'news = https://second.example/news/' >"$site/second/hopdata/config.txt"
   # Started as root, a server runs the program as an ordinary account,
   # which must be able to write the request log and the server's own logs.
   if [ "$(id -u)" = 0 ]; then
     if getent passwd www-data >/dev/null; then run_user=www-data run_group=www-data
     else run_user=nobody run_group=nogroup; fi
-    chown "$run_user:$run_group" "$site/cgi-bin/hopdata/logs" "$site/logs"
+    chown "$run_user:$run_group" "$site/cgi-bin/hopdata/logs" "$site/second/hopdata/logs" "$site/logs"
   else
     run_user=$(id -un) run_group=$(id -gn)
   fi
@@ -185,6 +190,7 @@ configure() {
   sed "${enable[@]}" -e "s|@PORT@|$3|g" -e "s|@ROOT@|$site/root|g" -e "s|@CGIBIN@|$site/cgi-bin|g" \
       -e "s|@LOGDIR@|$site/logs|g" -e "s|@USER@|$run_user|g" -e "s|@GROUP@|$run_group|g" \
       -e "s|@MODULES@|${apache_modules:-}|g" -e "s|@SOCKET@|$site/logs/fcgi.socket|g" \
+      -e "s|@SECOND@|$site/second|g" -e "s|@SECOND_SOCKET@|$site/logs/second.socket|g" \
       "$1" >"$2"
 }
 
@@ -261,6 +267,10 @@ start_nginx_spawn_fcgi() {
   # one connection at a time, and nginx keeps two of them.
   setsid "$spawn_fcgi_bin" -F 4 -s "$site/logs/fcgi.socket" -P "$site/logs/spawn-fcgi.pid" \
     "${as[@]}" -- "$site/cgi-bin/linkhop" >"$site/logs/spawn-fcgi.log" 2>&1
+  # The second site's own process, started by its own path.
+  setsid "$spawn_fcgi_bin" -F 1 -s "$site/logs/second.socket" -P "$site/logs/spawn-second.pid" \
+    "${as[@]}" -- "$site/second/linkhop" >>"$site/logs/spawn-fcgi.log" 2>&1
+  cat "$site/logs/spawn-second.pid" >>"$site/logs/spawn-fcgi.pid"
   while read -r pid || [ -n "$pid" ]; do server_pids+=("$pid"); done <"$site/logs/spawn-fcgi.pid"
   start_server nginx nginx-fastcgi.conf "$nginx_bin" -c CONFIG -g 'daemon off;'
 }
@@ -276,6 +286,23 @@ start_apache_fcgid() {
 program_pids() { pgrep -f "^$site/cgi-bin/linkhop" | sort; }
 
 # ---- The checks, the same for every set-up ---------------------------------
+
+# The second site, a name-based virtual host beside the first: its own
+# table, its own log folder, and nothing a request carries reaches it from
+# the first.
+check_second_site() {
+  local name=$1 base="http://127.0.0.1:$port/cgi-bin/linkhop"
+  local before first
+  before=$(cat "$site"/cgi-bin/hopdata/logs/*.log 2>/dev/null | grep -ac ' \[news\] ')
+  expect "$name: the second site answers from its own table" "https://second.example/news/" \
+    "$(curl -s -o /dev/null -w '%{redirect_url}' -H 'Host: second.example' "$base?news")"
+  expect "$name: and logs to its own folder" "1 $before" \
+    "$(cat "$site"/second/hopdata/logs/*.log 2>/dev/null | grep -ac ' \[news\] https://second.example/news/') $(cat "$site"/cgi-bin/hopdata/logs/*.log 2>/dev/null | grep -ac ' \[news\] ')"
+  first=$(curl -s -o /dev/null -w '%{redirect_url}' -H 'Host: other.example' -H 'X-Forwarded-Host: second.example' \
+    -H 'LINKHOP_SITE: second' "$base?news")
+  expect "$name: another host, whatever its headers, is the first site's" \
+    "https://norvale.example/news/index.html" "$first"
+}
 
 check_server() {
   local name=$1 base="http://127.0.0.1:$port/cgi-bin/linkhop"
@@ -699,6 +726,7 @@ server_section() {
   sites[$name]=$site
   if "$3"; then
     check_server "$name"
+    check_second_site "$name"
     if [ $# -gt 3 ]; then
       shift 3
       "$@"
