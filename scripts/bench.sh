@@ -343,7 +343,7 @@ if [ -x "$build/tools/hoptool" ] && "$build/tools/hoptool" add --help >/dev/null
     "$one" "${big_sites[@]}"
   for site in "${big_sites[@]}"; do rm -rf "${site#*=}"; done
 else
-  row skipped "the compiled table" "hoptool's edit commands not built (needs libcsv-dev)"
+  row skipped "the compiled table" "hoptool's edit commands not built"
 fi
 
 echo

@@ -16,7 +16,6 @@ command -v g++ >/dev/null || want g++
 [ -f /usr/include/CLI/CLI.hpp ] || want libcli11-dev              # hoptool
 [ -f /usr/include/nlohmann/json.hpp ] || want nlohmann-json3-dev  # hoptool
 [ -f /usr/include/fcgiapp.h ] || want libfcgi-dev                 # persistent mode
-[ -f /usr/include/csv.h ] || want libcsv-dev                      # hoptool import
 if [ "${1:-}" = --full ]; then
   [ -x /usr/sbin/lighttpd ] || want lighttpd
   [ -x /usr/sbin/apache2 ] || want apache2

@@ -203,6 +203,10 @@ TEST(HoptoolEditTest, ImportIsWholeOrNothing) {
   } trouble[] = {
       {{"import", kTable, "-"}, "a,\"/unended\n",
        "hoptool: (standard input): not CSV: the input ends inside a quoted field"},
+      {{"import", kTable, "-"}, "key,address\nb,/b\"c\n",
+       "hoptool: (standard input):2: not CSV: a quote inside a field that does not start with one"},
+      {{"import", kTable, "-"}, "\"b\"\"\"x,/b\n",
+       "hoptool: (standard input):1: not CSV: a byte after a closing quote"},
       {{"import", kTable, dir / "missing.csv"}, "", dir / "missing.csv: No such file"},
       {{"add", dir / "missing.txt", "a", "/a"}, "", dir / "missing.txt: No such file"},
       {{"set", dir.path(), "a", "/a"}, "", dir.path() + ": Is a directory"},
@@ -218,6 +222,18 @@ TEST(HoptoolEditTest, ImportIsWholeOrNothing) {
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
   }
   EXPECT_EQ(ReadFile(table), "a = /a\nx = /?d=1\n");
+
+  // What the strict reader takes: quoted fields holding commas, doubled
+  // quotes and a line end (refused as an address, on the line where its
+  // record ends), CR LF line ends, an empty line.
+  WriteFile(pairs, "key,address\r\n\"q\",\"/a,b\"\r\n\r\n\"w\",\"/x?\"\"y\"\"\"\nn,\"/1\n2\"\n");
+  run = Hoptool({"import", kTable, pairs}, table);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(pairs + ":6: error: bad-address: key 'n': "), std::string::npos) << run.err;
+  WriteFile(pairs, "key,address\r\n\"q\",\"/a,b\"\r\n\r\n\"w\",\"/x?\"\"y\"\"\"\n");
+  run = Hoptool({"import", kTable, pairs}, table);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(table), "a = /a\nx = /?d=1\nq = /a,b\nw = /x?\"y\"\n");
 }
 
 // The file itself: a symbolic link stays a link, the owner and mode stay;

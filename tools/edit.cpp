@@ -1,10 +1,13 @@
 // hoptool add, set, rm and import - a live table changed safely: every
 // key the command does not name keeps its answer (see table_edit.h), and
 // every reader sees the old table or the new one (see table_write.h).
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <csv.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -14,10 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "csv.h"
 #include "hoptool.h"
+#include "site.h"
 #include "table_edit.h"
 #include "table_index.h"
-#include "site.h"
 #include "table_write.h"
 
 using hoptool::EditKind;
@@ -55,37 +59,14 @@ struct Pair {
 };
 
 struct CsvRead {
-  std::vector<std::string> fields;
   std::vector<Pair> pairs;
   std::vector<std::string> errors;
   std::string name;
-  int line = 1;
 };
 
-void OnField(void *bytes, size_t length, void *data) {
-  static_cast<CsvRead *>(data)->fields.emplace_back(static_cast<const char *>(bytes), length);
-}
-
-void OnRecord(int, void *data) {
-  CsvRead *read = static_cast<CsvRead *>(data);
-  if (read->fields.size() == 2) {
-    // The header line, when there is one, names the two columns.
-    if (!(read->pairs.empty() && read->errors.empty() && read->fields[0] == "key" &&
-          read->fields[1] == "address"))
-      read->pairs.push_back({read->line, read->fields[0], read->fields[1]});
-  } else {
-    read->errors.push_back(read->name + ":" + std::to_string(read->line) + ": error: bad-record: " +
-                           std::to_string(read->fields.size()) +
-                           (read->fields.size() == 1 ? " field" : " fields") +
-                           "; a line holds key,address");
-  }
-  read->fields.clear();
-}
-
-int NoSpace(unsigned char) { return 0; }  // a field's spaces are its own
-
 // Reads the pairs of an import in RFC 4180 CSV from path ("-": standard
-// input). false, with the reason, when the input cannot be read.
+// input). false, with the reason, when the input cannot be read or is not
+// CSV; a record of other than two fields is a refusal of its own.
 bool ReadPairs(const std::string &path, CsvRead *read, std::string *error) {
   read->name = path == "-" ? "(standard input)" : path;
   std::ifstream file;
@@ -96,29 +77,25 @@ bool ReadPairs(const std::string &path, CsvRead *read, std::string *error) {
       return false;
     }
   }
-  std::istream &in = path == "-" ? std::cin : file;
-  struct csv_parser parser;
-  csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI);
-  csv_set_space_func(&parser, NoSpace);
-  // Line by line, so that a record's line is known.
-  std::string line;
-  bool parsed = true;
-  while (parsed && std::getline(in, line)) {
-    if (!in.eof()) line += '\n';
-    parsed = csv_parse(&parser, line.data(), line.size(), OnField, OnRecord, read) == line.size();
-    if (parsed) read->line++;
+#ifdef _WIN32
+  if (path == "-") _setmode(_fileno(stdin), _O_BINARY);
+#endif
+  std::vector<hoptool::CsvRecord> records;
+  if (!hoptool::ReadCsv(path == "-" ? std::cin : file, read->name, &records, error)) return false;
+  for (hoptool::CsvRecord &record : records) {
+    if (record.fields.size() == 2) {
+      // The header line, when there is one, names the two columns.
+      if (!(read->pairs.empty() && read->errors.empty() && record.fields[0] == "key" &&
+            record.fields[1] == "address"))
+        read->pairs.push_back({record.line, record.fields[0], record.fields[1]});
+    } else {
+      read->errors.push_back(read->name + ":" + std::to_string(record.line) +
+                             ": error: bad-record: " + std::to_string(record.fields.size()) +
+                             (record.fields.size() == 1 ? " field" : " fields") +
+                             "; a line holds key,address");
+    }
   }
-  bool ended = true;
-  if (parsed && csv_fini(&parser, OnField, OnRecord, read) != 0) parsed = ended = false;
-  if (!ended)
-    *error = read->name + ": not CSV: the input ends inside a quoted field";
-  else if (!parsed)
-    *error = read->name + ":" + std::to_string(read->line) + ": not CSV: " +
-             csv_strerror(csv_error(&parser));
-  else if (in.bad())
-    *error = read->name + ": " + strerror(errno);
-  csv_free(&parser);
-  return parsed && !in.bad();
+  return true;
 }
 
 // Prints each refusal in the layout hoptool check uses; key, when given (a
