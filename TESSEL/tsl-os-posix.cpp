@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -155,6 +156,7 @@ void OsFileUnmap(OsMapping *mapping) {
 }
 
 static OsFaultTrap *currentTrap;
+static void (*onMappedFault)(void); /* OsCatchMappedFault's */
 
 /* SA_NODEFER: the jump out of the handler leaves SIGBUS unblocked, as the
  * trap's sigsetjmp keeps no signal mask. */
@@ -165,19 +167,23 @@ static void OnFault(int) {
     currentTrap = nullptr;
     siglongjmp(trap->jump, 1);
   }
+  if (onMappedFault) onMappedFault();
   signal(SIGBUS, SIG_DFL); /* no trap: the fault, once more, ends the process */
 }
 
-void OsFaultTrapSet(OsFaultTrap *trap) {
+static void CatchFaults(void) {
   static int installed;
-  if (!installed) {
-    struct sigaction action = {};
-    action.sa_handler = OnFault;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_NODEFER;
-    sigaction(SIGBUS, &action, nullptr);
-    installed = 1;
-  }
+  if (installed) return;
+  struct sigaction action = {};
+  action.sa_handler = OnFault;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_NODEFER;
+  sigaction(SIGBUS, &action, nullptr);
+  installed = 1;
+}
+
+void OsFaultTrapSet(OsFaultTrap *trap) {
+  CatchFaults();
   trap->set = 1;
   currentTrap = trap;
 }
@@ -185,6 +191,140 @@ void OsFaultTrapSet(OsFaultTrap *trap) {
 void OsFaultTrapClear(OsFaultTrap *trap) {
   trap->set = 0;
   if (currentTrap == trap) currentTrap = nullptr;
+}
+
+/* ---- A file replaced whole ---------------------------------------------- */
+
+int OsFileCreateNew(OsFile *file, const char *nativePath, OsFailure *failure) {
+  file->handle = OS_NO_FILE;
+  file->appending = 0;
+  int fd;
+  do fd = open(nativePath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Fail(failure, errno);
+  file->handle = fd;
+  return 1;
+}
+
+int OsFileWriteAt(OsFile file, const char *bytes, int count, int64_t offset) {
+  while (count > 0) {
+    ssize_t n = pwrite((int)file.handle, bytes, (size_t)count, (off_t)offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    bytes += n;
+    offset += n;
+    count -= (int)n;
+  }
+  return 1;
+}
+
+int OsFileFlush(OsFile file) { return fsync((int)file.handle) == 0; }
+
+int64_t OsFileCopyRange(OsFile from, int64_t offset, OsFile to, int64_t at, int64_t count) {
+#ifdef __linux__
+  loff_t in = (loff_t)offset, out = (loff_t)at;
+  ssize_t n;
+  do n = copy_file_range((int)from.handle, &in, (int)to.handle, &out, (size_t)count, 0);
+  while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
+    return 0;
+  return n;
+#else
+  (void)from, (void)offset, (void)to, (void)at, (void)count;
+  return 0;
+#endif
+}
+
+int OsFileTakeAccess(OsFile file, const char *likePath, OsFailure *failure) {
+  struct stat like, now;
+  if (stat(likePath, &like) != 0 || fstat((int)file.handle, &now) != 0) return Fail(failure, errno);
+  if ((now.st_uid != like.st_uid || now.st_gid != like.st_gid) &&
+      fchown((int)file.handle, like.st_uid, like.st_gid) != 0)
+    return Fail(failure, errno);
+  if (fchmod((int)file.handle, like.st_mode & 07777) != 0) return Fail(failure, errno);
+  return 1;
+}
+
+int OsFileReadOnly(const char *nativePath) {
+  struct stat st;
+  return stat(nativePath, &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+int OsFileReplace(const char *fromPath, const char *toPath, OsFailure *failure) {
+  return rename(fromPath, toPath) == 0 ? 1 : Fail(failure, errno);
+}
+
+int OsFileRemove(const char *nativePath) { return unlink(nativePath) == 0; }
+
+int OsFolderFlush(const char *nativeFolder) {
+  int fd = open(nativeFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int flushed = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return flushed;
+}
+
+/* A lock on the folder leaves no lock file behind; the table itself is
+ * replaced by every edit, so a lock on it would be on a file no longer in
+ * use. */
+int OsEditLockOpen(OsFile *lock, const char *nativeFolder, const char *, OsFailure *failure) {
+  lock->appending = 0;
+  lock->handle = open(nativeFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return lock->handle >= 0 ? 1 : Fail(failure, errno);
+}
+
+int OsFileLockTry(OsFile lock) {
+  for (;;) {
+    if (flock((int)lock.handle, LOCK_EX | LOCK_NB) == 0) return 1;
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? 0 : -1;
+  }
+}
+
+static void (*onInterrupt)(int);
+static sigset_t interruptSignals;
+
+static void OnInterrupt(int signal) { onInterrupt(signal); }
+
+void OsCatchInterrupts(void (*handler)(int kind)) {
+  onInterrupt = handler;
+  sigemptyset(&interruptSignals);
+  struct sigaction action = {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  static const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int signal : signals) {
+    sigaddset(&interruptSignals, signal);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+void OsHoldInterrupts(int hold) {
+  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &interruptSignals, nullptr);
+}
+
+void OsEndByInterrupt(int kind) {
+  /* By the same signal, as a shell expects of a program it interrupted. */
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(kind, &action, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, kind);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(kind);
+  _exit(128 + kind);
+}
+
+void OsCatchMappedFault(void (*onFault)(void)) {
+  onMappedFault = onFault;
+  CatchFaults();
+}
+
+void OsClockNow(int64_t *seconds, int64_t *nanos) {
+  struct timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  *seconds = t.tv_sec;
+  *nanos = t.tv_nsec;
 }
 
 int OsListens(int descriptor) {

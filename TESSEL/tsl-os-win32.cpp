@@ -38,8 +38,11 @@ int OsFileOpen(OsFile *file, const char *nativePath, int mode, OsFailure *failur
   if (mode == OS_OPEN_CREATE) access = GENERIC_WRITE, disposition = CREATE_ALWAYS;
   if (mode == OS_OPEN_APPEND)
     access = FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE, disposition = OPEN_ALWAYS;
-  HANDLE handle = CreateFileA(nativePath, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  /* A file read may be replaced meanwhile (the table, by its editor):
+   * the reader keeps the old one. */
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (mode == OS_OPEN_READ ? FILE_SHARE_DELETE : 0);
+  HANDLE handle = CreateFileA(nativePath, access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   file->handle = OS_NO_FILE;
   file->appending = mode == OS_OPEN_APPEND;
   if (handle == INVALID_HANDLE_VALUE) return Fail(failure, GetLastError());
@@ -159,6 +162,131 @@ void OsFileUnmap(OsMapping *mapping) {
 /* Windows refuses to cut a file short while a view of it exists. */
 void OsFaultTrapSet(OsFaultTrap *trap) { trap->set = 1; }
 void OsFaultTrapClear(OsFaultTrap *trap) { trap->set = 0; }
+
+/* ---- A file replaced whole ---------------------------------------------- */
+
+int OsFileCreateNew(OsFile *file, const char *nativePath, OsFailure *failure) {
+  file->handle = OS_NO_FILE;
+  file->appending = 0;
+  HANDLE handle = CreateFileA(nativePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return Fail(failure, GetLastError());
+  file->handle = (intptr_t)handle;
+  return 1;
+}
+
+int OsFileWriteAt(OsFile file, const char *bytes, int count, int64_t offset) {
+  while (count > 0) {
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)(offset & 0xFFFFFFFF);
+    at.OffsetHigh = (DWORD)((uint64_t)offset >> 32);
+    DWORD written = 0;
+    if (!WriteFile((HANDLE)file.handle, bytes, (DWORD)count, &written, &at) || written == 0)
+      return 0;
+    bytes += written;
+    offset += written;
+    count -= (int)written;
+  }
+  return 1;
+}
+
+int OsFileFlush(OsFile file) { return FlushFileBuffers((HANDLE)file.handle) != 0; }
+
+/* Bytes pass through the process: the caller writes them. */
+int64_t OsFileCopyRange(OsFile, int64_t, OsFile, int64_t, int64_t) { return 0; }
+
+/* The new file inherits the folder's access rules, as the old one did;
+ * what is the file's own are its attributes (hidden, archive...). */
+int OsFileTakeAccess(OsFile file, const char *likePath, OsFailure *failure) {
+  const DWORD like = GetFileAttributesA(likePath);
+  if (like == INVALID_FILE_ATTRIBUTES) return Fail(failure, GetLastError());
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx((HANDLE)file.handle, FileBasicInfo, &basic, sizeof(basic)))
+    return Fail(failure, GetLastError());
+  const DWORD kept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  basic.FileAttributes = (like & kept) ? (like & kept) : FILE_ATTRIBUTE_NORMAL;
+  basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
+  basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0; /* 0: left as they are */
+  if (!SetFileInformationByHandle((HANDLE)file.handle, FileBasicInfo, &basic, sizeof(basic)))
+    return Fail(failure, GetLastError());
+  return 1;
+}
+
+int OsFileReadOnly(const char *nativePath) {
+  const DWORD attributes = GetFileAttributesA(nativePath);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+int OsFileReplace(const char *fromPath, const char *toPath, OsFailure *failure) {
+  if (MoveFileExA(fromPath, toPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 1;
+  const DWORD code = GetLastError();
+  Fail(failure, code);
+  /* A reader holding the table open without sharing its deletion: it lets
+   * go within a request's time. */
+  if (failure && code == ERROR_ACCESS_DENIED) failure->transient = 1;
+  return 0;
+}
+
+int OsFileRemove(const char *nativePath) { return DeleteFileA(nativePath) != 0; }
+
+int OsFolderFlush(const char *) { return 1; /* MOVEFILE_WRITE_THROUGH did */ }
+
+int OsEditLockOpen(OsFile *lock, const char *nativeFolder, const char *name, OsFailure *failure) {
+  lock->appending = 0;
+  lock->handle = OS_NO_FILE;
+  char path[OS_PATH_SIZE];
+  if (snprintf(path, sizeof(path), "%s\\.%s.lock", nativeFolder, name) >= (int)sizeof(path))
+    return Fail(failure, ERROR_FILENAME_EXCED_RANGE);
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return Fail(failure, GetLastError());
+  lock->handle = (intptr_t)handle;
+  return 1;
+}
+
+int OsFileLockTry(OsFile lock) {
+  OVERLAPPED first = {};
+  if (LockFileEx((HANDLE)lock.handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                 &first))
+    return 1;
+  return GetLastError() == ERROR_LOCK_VIOLATION ? 0 : -1;
+}
+
+static void (*onInterrupt)(int);
+static volatile LONG interruptsHeld, interruptArrived;
+
+/* Runs on a thread of its own. Ctrl+C and Ctrl+Break are taken note of;
+ * for a closed console, a log-off or a shut-down the system ends the
+ * process once this returns, so it waits for the process to end itself. */
+static BOOL WINAPI OnConsoleEvent(DWORD event) {
+  while (interruptsHeld) Sleep(10);
+  if (InterlockedExchange(&interruptArrived, 1) == 0) onInterrupt((int)event);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  Sleep(5000);
+  return TRUE;
+}
+
+void OsCatchInterrupts(void (*handler)(int kind)) {
+  onInterrupt = handler;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void OsHoldInterrupts(int hold) { InterlockedExchange(&interruptsHeld, hold ? 1 : 0); }
+
+void OsEndByInterrupt(int) { ExitProcess(0xC000013A); /* STATUS_CONTROL_C_EXIT */ }
+
+void OsCatchMappedFault(void (*)(void)) {}
+
+void OsClockNow(int64_t *seconds, int64_t *nanos) {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const uint64_t ticks = ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime;
+  const uint64_t since1970 = ticks - 116444736000000000ULL; /* 100 ns ticks */
+  *seconds = (int64_t)(since1970 / 10000000);
+  *nanos = (int64_t)(since1970 % 10000000) * 100;
+}
 
 int OsListens(int) { return 0; /* no persistent mode on Windows */ }
 

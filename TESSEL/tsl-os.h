@@ -159,6 +159,91 @@ void OsFaultTrapClear(OsFaultTrap *trap);
 #define OS_FAULT_TRAPPED(trap) (OsFaultTrapSet(trap), sigsetjmp((trap)->jump, 0) != 0)
 #endif
 
+/* ---- A file replaced whole (the table's editor) ------------------------------ */
+
+/* 1 where a file that this process holds open or mapped cannot be replaced
+ * (Windows): the editor lets go of the table before it puts the new one
+ * in its place. */
+#ifdef _WIN32
+#define OS_OPEN_FILE_BLOCKS_REPLACE 1
+#else
+#define OS_OPEN_FILE_BLOCKS_REPLACE 0
+#endif
+
+/* Creates the file at a native path, which must not exist yet, for
+ * reading and writing, readable by its owner alone until OsFileTakeAccess:
+ * 1, or 0 with the reason in *failure (EEXIST / ERROR_FILE_EXISTS when it
+ * exists). */
+int OsFileCreateNew(OsFile *file, const char *nativePath, OsFailure *failure);
+
+/* Writes count bytes at offset, the file's position left alone: 1 when
+ * all were written, 0 on an error. */
+int OsFileWriteAt(OsFile file, const char *bytes, int count, int64_t offset);
+
+/* The file's bytes on the disk: 1, or 0 on an error. */
+int OsFileFlush(OsFile file);
+
+/* Copies count bytes at offset of from to at of to within the system,
+ * without them passing through the process: the number copied (fewer when
+ * the system stops short), 0 when the system cannot (the caller writes the
+ * bytes itself), -1 on an error. */
+int64_t OsFileCopyRange(OsFile from, int64_t offset, OsFile to, int64_t at, int64_t count);
+
+/* Gives file the access of the file at likePath: its owner, group and mode
+ * (POSIX), its attributes (Windows, where the folder's rules give the
+ * rest): 1, or 0 with the reason in *failure. */
+int OsFileTakeAccess(OsFile file, const char *likePath, OsFailure *failure);
+
+/* 1 when the system marks the file at a native path as not to be written:
+ * no write permission for anyone (POSIX), the read-only attribute
+ * (Windows). */
+int OsFileReadOnly(const char *nativePath);
+
+/* Puts the file at fromPath in the place of the one at toPath, in one step
+ * for every reader (each opens the old file or the new one), the new name
+ * on the disk when it returns where the system can say so (Windows:
+ * written through; POSIX: see OsFolderFlush): 1, or 0 with the reason in
+ * *failure, transient when another program holds toPath open in a way
+ * that forbids it (Windows). */
+int OsFileReplace(const char *fromPath, const char *toPath, OsFailure *failure);
+
+/* Removes the file at a native path: 1, or 0. */
+int OsFileRemove(const char *nativePath);
+
+/* The names in a folder on the disk (POSIX; Windows wrote them through):
+ * 1, or 0 on an error. */
+int OsFolderFlush(const char *nativeFolder);
+
+/* Opens what the edits of the file name in folder lock: the folder itself
+ * where the system locks folders (POSIX), else a file beside the one
+ * edited, .NAME.lock, made when missing and left in place (Windows). 1, or
+ * 0 with the reason in *failure. */
+int OsEditLockOpen(OsFile *lock, const char *nativeFolder, const char *name, OsFailure *failure);
+
+/* Takes the exclusive lock on lock without waiting: 1 taken, 0 another
+ * process holds it, -1 on an error. It is let go when lock is closed or the
+ * process ends, however it ends. */
+int OsFileLockTry(OsFile lock);
+
+/* An end asked of the process from outside: Ctrl+C, SIGTERM, SIGHUP, a
+ * console window closed or the session ending (Windows). onInterrupt runs
+ * with the kind (a signal number, or a console event), once, and must only
+ * take note; the process then ends by OsEndByInterrupt. On Windows the end
+ * of a closed console waits (up to the system's five seconds) until the
+ * process has ended itself. While held, no interrupt arrives (POSIX: the
+ * signals are blocked; Windows: the note waits). */
+void OsCatchInterrupts(void (*onInterrupt)(int kind));
+void OsHoldInterrupts(int hold);
+[[noreturn]] void OsEndByInterrupt(int kind);
+
+/* A fault in reading a mapped file that another program cut short, where
+ * no OsFaultTrap is set: onFault runs, and must end the process (POSIX;
+ * Windows refuses to cut a mapped file). */
+void OsCatchMappedFault(void (*onFault)(void));
+
+/* The clock, to the nanosecond where the system keeps it. */
+void OsClockNow(int64_t *seconds, int64_t *nanos);
+
 /* 1 when descriptor is a socket that listens for connections: how a web
  * server or a service manager hands a persistent (FastCGI) program its
  * requests. */

@@ -63,7 +63,7 @@ std::string IndexOf(const std::string &path) {
   std::vector<unsigned char> header;
   std::string failed;
   const bool composed = hoptool::ComposeIndex(
-      -1, draft,
+      OsFile{OS_NO_FILE, 0}, draft,
       [](void *context, uint64_t offset, const void *piece, uint32_t count) {
         std::string &out = *(std::string *)context;
         if (out.size() < offset + count) out.resize(offset + count);

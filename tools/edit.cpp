@@ -114,16 +114,15 @@ void Report(const std::string &where, const std::vector<Refusal> &refusals,
   }
 }
 
-// Writes the draft's bytes to fd: the stretches it keeps of the table
-// copied from the table's file, in the kernel where it can.
-bool WritePieces(int fd, const hoptool::TableFile &file, const hoptool::Draft &draft) {
+// Writes the draft's bytes to out: the stretches it keeps of the table
+// copied from the table's file, in the system where it can.
+bool WritePieces(OsFile out, const hoptool::TableFile &file, const hoptool::Draft &draft) {
   uint64_t at = 0;
   bool ok = true;
   draft.EachRawStretch([&](uint32_t baseOffset, const char *bytes, size_t count) {
     if (!ok) return;
-    ok = baseOffset != UINT32_MAX && file.tableFd >= 0
-             ? hoptool::CopyAt(file.tableFd, baseOffset, fd, at, bytes, count)
-             : hoptool::WriteAt(fd, at, bytes, count);
+    ok = baseOffset != UINT32_MAX ? hoptool::CopyAt(file, baseOffset, out, at, bytes, count)
+                                  : hoptool::WriteAt(out, at, bytes, count);
     at += count;
   });
   return ok;
@@ -212,15 +211,18 @@ int RunEdit(const EditOptions &o, const std::vector<EditRequest> &requests,
   }
   const hoptool::Draft &draft = *edit.draft;
   if (!hoptool::ReplaceTable(&file,
-                             [&](int fd, std::string *) { return WritePieces(fd, file, draft); },
-                             &error)) {
+                             [&](OsFile out, std::string *) { return WritePieces(out, file, draft); },
+                             o.wait, &error)) {
     hoptool::CloseTable(&file);
     fprintf(stderr, "hoptool: %s\n", error.c_str());
     return kHoptoolTrouble;
   }
   // The table is changed; an index that cannot follow only costs speed:
   // linkhop scans a table whose index does not belong to it.
-  if (!hoptool::WriteIndex(&file, indexPath, draft, false, &error))
+  auto letGo = [&edit] {
+    for (auto &base : edit.bases) base->LetGoOfIndex();
+  };
+  if (!hoptool::WriteIndex(&file, indexPath, draft, false, o.wait, letGo, &error))
     fprintf(stderr,
             "hoptool: warning: %s is changed, but its index %s could not be written (%s); "
             "linkhop scans the table until 'hoptool index %s' succeeds\n",

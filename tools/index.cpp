@@ -43,7 +43,7 @@ int RunIndex(const IndexOptions &o) {
   int why;
   hoptool::LoadBaseOf(o.table, bytes, "", nullptr, &base, &why);
   hoptool::Draft draft(base);
-  if (!hoptool::WriteIndex(&file, indexPath, draft, true, &error)) {
+  if (!hoptool::WriteIndex(&file, indexPath, draft, true, o.wait, [] {}, &error)) {
     fprintf(stderr, "hoptool: %s: %s; no index written\n", o.table.c_str(), error.c_str());
     hoptool::CloseTable(&file);
     return kHoptoolTrouble;

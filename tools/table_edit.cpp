@@ -21,9 +21,7 @@
 #include "table_write.h"
 #include "tsl-io.h"
 
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -115,6 +113,12 @@ int64_t LastSolid(const std::string &text, int64_t stop) {
 
 EditBase::~EditBase() {
   if (mapped) TableIndexCloseFile(&file);
+}
+
+void EditBase::LetGoOfIndex() {
+  if (!OS_OPEN_FILE_BLOCKS_REPLACE || !mapped) return;
+  TableIndexCloseFile(&file);
+  mapped = false;
 }
 
 std::string_view EditBase::Raw(size_t line) const {
@@ -970,10 +974,10 @@ static bool EachBaseRecord(const EditBase &base,
     return true;
   }
   TableIndexFile *file = (TableIndexFile *)&base.file;
-  const int fd = open(base.indexPath.c_str(), O_RDONLY | O_CLOEXEC);
+  OsFile opened;
   OsFileStamp now;
-  OsFile opened = {fd, 0};
-  bool ok = fd >= 0 && OsFileStampOpen(opened, &now) && IoSameStamp(&now, &file->own);
+  const bool open = OsFileOpen(&opened, base.indexPath.c_str(), OS_OPEN_READ, nullptr) != 0;
+  bool ok = open && OsFileStampOpen(opened, &now) && IoSameStamp(&now, &file->own);
   const TableIndexLayout &layout = file->layout;
   const uint64_t bytes = (uint64_t)index.recordCount * sizeof(TableIndexRecord);
   std::vector<TableIndexRecord> chunk(16384);  // 64 blocks
@@ -985,13 +989,13 @@ static bool EachBaseRecord(const EditBase &base,
                                                        TABLE_INDEX_BLOCK,
                                                    layout.fileSize - layout.recordsOffset - done);
     std::vector<char> block((size_t)blockBytes);
-    ok = ReadAt(fd, layout.recordsOffset + done, block.data(), block.size()) &&
+    ok = ReadAt(opened, layout.recordsOffset + done, block.data(), block.size()) &&
          TableIndexBlocksWhole(file, done / TABLE_INDEX_BLOCK, block.data(), block.size());
     if (!ok) break;
     memcpy(chunk.data(), block.data(), (size_t)take);
     for (uint64_t i = 0; i < take / sizeof(TableIndexRecord); i++) each(chunk[(size_t)i]);
   }
-  if (fd >= 0) close(fd);
+  if (open) OsFileClose(opened);
   if (!ok) base.damaged = true;
   return ok;
 }

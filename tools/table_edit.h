@@ -61,6 +61,9 @@ struct EditBase {
   EditBase(const EditBase &) = delete;
   EditBase &operator=(const EditBase &) = delete;
   ~EditBase();
+  // Closes the mapped index, where a mapped file cannot be replaced
+  // (OS_OPEN_FILE_BLOCKS_REPLACE): the last use of it is over.
+  void LetGoOfIndex();
 
   size_t Lines() const { return rawStarts.size() - 1; }
   std::string_view Raw(size_t line) const;

@@ -3,7 +3,7 @@
 #include "table_index.h"
 
 #include <string.h>
-#include <time.h>
+
 
 #include <algorithm>
 #include <string>
@@ -11,7 +11,7 @@
 
 namespace hoptool {
 
-bool ComposeIndex(int tableFd, const Draft &draft, TableIndexSink sink, void *context,
+bool ComposeIndex(OsFile table, const Draft &draft, TableIndexSink sink, void *context,
                   std::vector<unsigned char> *header, std::string *failed) {
   const uint32_t flags = draft.Flags();
   TableIndexWriter writer(draft.RecordCount(), draft.TextLength(), draft.TextLines(), flags, sink,
@@ -25,11 +25,11 @@ bool ComposeIndex(int tableFd, const Draft &draft, TableIndexSink sink, void *co
   std::vector<char> buffer;
   bool again = true;
   draft.EachTextStretch([&](uint32_t offset, const char *bytes, size_t count) {
-    if (offset == UINT32_MAX || tableFd < 0) return writer.Text(bytes, count);
+    if (offset == UINT32_MAX || table.handle == OS_NO_FILE) return writer.Text(bytes, count);
     buffer.resize(1 << 20);
     for (size_t done = 0; again && done < count;) {
       const size_t take = std::min(buffer.size(), count - done);
-      again = ReadAt(tableFd, offset + done, buffer.data(), take);
+      again = ReadAt(table, offset + done, buffer.data(), take);
       if (again) writer.Text(buffer.data(), take);
       done += take;
     }
@@ -46,7 +46,7 @@ bool ComposeIndex(int tableFd, const Draft &draft, TableIndexSink sink, void *co
 }
 
 bool WriteIndex(TableFile *file, const std::string &indexPath, const Draft &draft, bool read,
-                std::string *error) {
+                double wait, const std::function<void()> &letGo, std::string *error) {
   // The table's bytes, for the look at the file before the index is trusted.
   std::vector<std::pair<const char *, size_t>> raw;
   size_t size = 0;
@@ -67,30 +67,27 @@ bool WriteIndex(TableFile *file, const std::string &indexPath, const Draft &draf
     }
     return true;
   };
-  auto write = [&](int fd, std::string *failed) -> bool {
+  auto write = [&](OsFile out, std::string *failed) -> bool {
     // All but the header first: the table's stamp and read time, which the
     // header holds, are settled meanwhile.
     std::vector<unsigned char> header;
-    if (!ComposeIndex(file->tableFd, draft,
+    if (!ComposeIndex(file->table, draft,
                       [](void *context, uint64_t offset, const void *bytes, uint32_t count) {
-                        return WriteAt(*(int *)context, offset, bytes, count);
+                        return WriteAt(*(OsFile *)context, offset, bytes, count);
                       },
-                      &fd, &header, failed))
+                      &out, &header, failed))
       return false;
     OsFileStamp stamp = file->stamp;
     int64_t seconds = file->readSeconds, nanos = file->readNanos;
-    if (!read) {
-      struct timespec now;
-      clock_gettime(CLOCK_REALTIME, &now);
-      seconds = now.tv_sec;
-      nanos = now.tv_nsec;
-    }
+    if (!read) OsClockNow(&seconds, &nanos);
     piece = offset = 0;
     if (!SettleTable(file, same, size, &stamp, &seconds, &nanos, failed)) return false;
     TableIndexRestamp(header.data(), &stamp, seconds, nanos);
-    return WriteAt(fd, 0, header.data(), header.size());
+    if (!WriteAt(out, 0, header.data(), header.size())) return false;
+    letGo();
+    return true;
   };
-  return ReplaceBeside(indexPath, *file, write, error);
+  return ReplaceBeside(indexPath, *file, write, wait, error);
 }
 
 }  // namespace hoptool

@@ -17,18 +17,19 @@ namespace hoptool {
 
 // The index of draft's table, all but its header through sink, and the
 // header, without the table's stamp and read time (TableIndexRestamp),
-// into *header. The text is read again from tableFd where it is the
-// table's bytes (-1: from the draft). false, and *failed when it can say
-// more than the sink, when a piece did not go.
-bool ComposeIndex(int tableFd, const Draft &draft, TableIndexSink sink, void *context,
+// into *header. The text is read again from table where it is the
+// table's bytes (OS_NO_FILE: from the draft). false, and *failed when it
+// can say more than the sink, when a piece did not go.
+bool ComposeIndex(OsFile table, const Draft &draft, TableIndexSink sink, void *context,
                   std::vector<unsigned char> *header, std::string *failed);
 
 // Writes the index of draft's table, for the table of file, at indexPath,
 // under the table's lock, once the table's bytes are known to be the file's
 // (see SettleTable). read: the draft is the table as this process read it
-// (not as it wrote it), at the time file records.
+// (not as it wrote it), at the time file records. wait: as ReplaceTable's.
+// letGo closes what holds the old index, once the new one is written.
 bool WriteIndex(TableFile *file, const std::string &indexPath, const Draft &draft, bool read,
-                std::string *error);
+                double wait, const std::function<void()> &letGo, std::string *error);
 
 }  // namespace hoptool
 

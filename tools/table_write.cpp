@@ -1,21 +1,12 @@
 // table_write - a redirect table and its index replaced in one step (see
 // table_write.h).
-//
-// The lock is on the table's folder, not on the table: the table's file is
-// replaced by every edit, so a lock held on it would be a lock on a file
-// no longer in use. A lock on the folder leaves no lock file behind.
 #include "table_write.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
-#include <time.h>
-#include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "tableindex.h"
@@ -23,102 +14,116 @@
 
 namespace hoptool {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-volatile sig_atomic_t caught = 0;
-// The file being written beside its old one, removed by the fault handler.
-char writing[PATH_MAX + 1];
+std::atomic<int> caught{0};
+// The file being written beside its old one, removed by the fault handler
+// and by an interrupt that ends the process before the rename.
+char writing[OS_PATH_SIZE];
 
-void OnSignal(int signal) { caught = signal; }
+void OnInterrupt(int kind) { caught = kind; }
 
-void OnFault(int) {
-  if (writing[0]) unlink(writing);
+void OnFault() {
+  if (writing[0]) OsFileRemove(writing);
   static const char message[] =
       "hoptool: a file it was reading (the table or its index) was cut short by another "
       "program; nothing changed\n";
-  ssize_t ignored = write(2, message, sizeof(message) - 1);
-  (void)ignored;
-  _exit(2);
+  OsFileWrite(OsStandardStream(OS_STDERR), message, (int)sizeof(message) - 1);
+  OsExit(2);
 }
 
-std::string Reason(const std::string &what) { return what + ": " + strerror(errno); }
-
-bool SameFile(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-void Now(int64_t *seconds, int64_t *nanos) {
-  struct timespec t;
-  clock_gettime(CLOCK_REALTIME, &t);
-  *seconds = t.tv_sec;
-  *nanos = t.tv_nsec;
+std::string Reason(const std::string &what, OsFailure failure) {
+  char text[256];
+  OsFailureText(failure, text, (int)sizeof(text));
+  return what + ": " + text;
 }
 
 std::string FolderOf(const std::string &path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  const fs::path folder = fs::path(path).parent_path();
+  return folder.empty() ? "." : folder.string();
 }
 
-// Writes a new file beside target, renames it over target and flushes the
-// folder. ready, called after the bytes are flushed and before the rename
-// with signals held, may refuse it.
-bool WriteAndRename(const std::string &target, const std::string &shownAs, const struct stat &like,
-                    const FileWriter &write, const std::function<std::string()> &ready,
-                    int folderFd, std::string *error) {
-  const std::string folder = FolderOf(target);
-  const std::string name = target.substr(target.rfind('/') + 1);
-  std::string temp = folder + (folder == "/" ? "" : "/") + "." + name + ".hoptool-XXXXXX";
-  std::vector<char> pattern(temp.begin(), temp.end());
-  pattern.push_back(0);
-  int fd = mkstemp(pattern.data());
-  if (fd < 0) {
-    *error = Reason("cannot write beside " + shownAs);
+// A name beside target that no file has yet: .NAME.hoptool-XXXXXX.
+bool CreateBeside(const std::string &target, OsFile *file, std::string *temp,
+                  OsFailure *failure) {
+  static unsigned counter;
+  const fs::path at(target);
+  for (int tries = 0; tries < 100; tries++) {
+    int64_t seconds, nanos;
+    OsClockNow(&seconds, &nanos);
+    uint64_t mix = (uint64_t)nanos * 2654435761u ^ (uint64_t)OsProcessId() << 20 ^ ++counter;
+    char suffix[7];
+    for (int i = 0; i < 6; i++, mix /= 36) suffix[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[mix % 36];
+    suffix[6] = 0;
+    *temp = (at.parent_path() / ("." + at.filename().string() + ".hoptool-" + suffix)).string();
+    if (OsFileCreateNew(file, temp->c_str(), failure)) return true;
+    OsFileStamp there;
+    if (!OsFileStampOf(temp->c_str(), &there)) return false;  // not taken: it cannot be made
+  }
+  return false;
+}
+
+// Writes a new file beside target, puts it in target's place and flushes
+// the folder. ready, called after the bytes are flushed and before the
+// replacement with interrupts held, may refuse it; letGo, called then too,
+// closes what of the old file this process holds, where that blocks the
+// replacement. A replacement another program's open file refuses is tried
+// again for up to waitSeconds.
+bool WriteAndReplace(const std::string &target, const std::string &shownAs,
+                     const std::string &likePath, const FileWriter &write,
+                     const std::function<std::string()> &ready, const std::function<void()> &letGo,
+                     double waitSeconds, std::string *error) {
+  OsFile file;
+  std::string temp;
+  OsFailure failure = {0, 0};
+  if (!CreateBeside(target, &file, &temp, &failure)) {
+    *error = Reason("cannot write beside " + shownAs, failure);
     return false;
   }
-  temp = pattern.data();
-  if (temp.size() <= PATH_MAX) memcpy(writing, temp.c_str(), temp.size() + 1);
+  if (temp.size() < sizeof(writing)) memcpy(writing, temp.c_str(), temp.size() + 1);
   std::string failed;
-  // The owner and mode of the table.
-  struct stat now {};
-  if (fstat(fd, &now) != 0) failed = Reason(temp);
-  if (failed.empty() && (now.st_uid != like.st_uid || now.st_gid != like.st_gid) &&
-      fchown(fd, like.st_uid, like.st_gid) != 0)
-    failed = Reason("cannot give " + shownAs + " the owner of the table");
-  if (failed.empty() && fchmod(fd, like.st_mode & 07777) != 0)
-    failed = Reason("cannot give " + shownAs + " the mode of the table");
-  if (failed.empty() && !caught && !write(fd, &failed) && failed.empty()) {
+  if (!OsFileTakeAccess(file, likePath.c_str(), &failure))
+    failed = Reason("cannot give " + shownAs + " the access of the table", failure);
+  if (failed.empty() && !caught && !write(file, &failed) && failed.empty()) {
     // A table changed under its mapping fails the write: say that.
     failed = ready();
-    if (failed.empty()) failed = Reason("cannot write the new " + shownAs);
+    if (failed.empty()) failed = Reason("cannot write the new " + shownAs, OsLastFailure());
   }
-  if (failed.empty() && !caught && fsync(fd) != 0) failed = Reason("cannot flush the new " + shownAs);
-  if (close(fd) != 0 && failed.empty()) failed = Reason("cannot write beside " + shownAs);
+  if (failed.empty() && !caught && !OsFileFlush(file))
+    failed = Reason("cannot flush the new " + shownAs, OsLastFailure());
+  OsFileClose(file);
 
-  // From here the rename happens whole or not at all: no signal between
-  // the last look at the table and the rename.
-  sigset_t block, old;
-  sigemptyset(&block);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&block, signal);
-  sigprocmask(SIG_BLOCK, &block, &old);
+  // From here the replacement happens whole or not at all: no interrupt
+  // between the last look at the table and the rename.
+  OsHoldInterrupts(1);
   if (failed.empty() && !caught) failed = ready();
-  bool renamed = failed.empty() && !caught && rename(temp.c_str(), target.c_str()) == 0;
-  if (failed.empty() && !caught && !renamed) failed = Reason("cannot rename over " + shownAs);
-  if (!renamed) unlink(temp.c_str());
+  bool replaced = false;
+  if (failed.empty() && !caught) {
+    letGo();
+    for (double waited = 0;; waited += 0.05) {
+      replaced = OsFileReplace(temp.c_str(), target.c_str(), &failure);
+      if (replaced || !failure.transient || waited >= waitSeconds || caught) break;
+      OsHoldInterrupts(0);
+      OsSleep(50);
+      OsHoldInterrupts(1);
+    }
+    if (!replaced)
+      failed = Reason("cannot put the new " + shownAs + " in its place", failure) +
+               (failure.transient ? " (another program holds it open)" : "");
+  }
+  if (!replaced) OsFileRemove(temp.c_str());
   writing[0] = 0;
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-  if (!renamed) {
-    if (caught) StopIfInterrupted();
+  OsHoldInterrupts(0);
+  if (!replaced) {
+    StopIfInterrupted();
     *error = failed;
     return false;
   }
   // The new name in the folder is on the disk too.
-  int flushFd = folderFd >= 0 ? folderFd : open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const bool flushed = flushFd >= 0 && fsync(flushFd) == 0;
-  if (flushFd >= 0 && flushFd != folderFd) close(flushFd);
-  if (!flushed) {
-    *error = Reason(shownAs + " is replaced, but its folder could not be flushed");
+  if (!OsFolderFlush(FolderOf(target).c_str())) {
+    *error = Reason(shownAs + " is replaced, but its folder could not be flushed", OsLastFailure());
     return false;
   }
   return true;
@@ -126,64 +131,55 @@ bool WriteAndRename(const std::string &target, const std::string &shownAs, const
 
 }  // namespace
 
+std::string SystemReason(const std::string &what) { return Reason(what, OsLastFailure()); }
+
 void CatchInterrupts() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-  struct sigaction fault {};
-  fault.sa_handler = OnFault;
-  sigemptyset(&fault.sa_mask);
-  sigaction(SIGBUS, &fault, nullptr);
+  OsCatchInterrupts(OnInterrupt);
+  OsCatchMappedFault(OnFault);
 }
 
 void StopIfInterrupted() {
-  if (!caught) return;
-  int signal = caught;
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigaction(signal, &action, nullptr);
-  raise(signal);
+  const int kind = caught;
+  if (!kind) return;
+  if (writing[0]) OsFileRemove(writing);
+  OsEndByInterrupt(kind);
 }
 
-bool WriteAt(int fd, uint64_t offset, const void *bytes, size_t count) {
+bool WriteAt(OsFile file, uint64_t offset, const void *bytes, size_t count) {
   const char *p = (const char *)bytes;
   while (count > 0) {
-    ssize_t n = pwrite(fd, p, count < (1u << 20) ? count : (1u << 20), (off_t)offset);
-    if (n < 0 && errno == EINTR && !caught) continue;
-    if (n <= 0 || caught) return false;
-    p += n;
-    offset += (uint64_t)n;
-    count -= (size_t)n;
+    const int piece = count < (1u << 20) ? (int)count : (1 << 20);
+    if (caught || !OsFileWriteAt(file, p, piece, (int64_t)offset)) return false;
+    p += piece;
+    offset += (uint64_t)piece;
+    count -= (size_t)piece;
   }
-  return true;
+  return !caught;
 }
 
 TableFile::~TableFile() {
   CloseTable(this);
   OsFileUnmap(&mapping);
-  if (tableFd >= 0) close(tableFd);
+  if (table.handle != OS_NO_FILE) OsFileClose(table);
 }
 
-bool CopyAt(int from, uint64_t offset, int to, uint64_t at, const char *bytes, size_t count) {
-  while (count > 0) {
-    loff_t in = (loff_t)offset, out = (loff_t)at;
-    ssize_t n = copy_file_range(from, &in, to, &out, count, 0);
-    if (n < 0 && errno == EINTR && !caught) continue;
-    if (n <= 0) return WriteAt(to, at, bytes, count);  // not in the kernel: by hand
+bool CopyAt(const TableFile &from, uint64_t offset, OsFile to, uint64_t at, const char *bytes,
+            size_t count) {
+  while (count > 0 && from.table.handle != OS_NO_FILE) {
+    const int64_t n = OsFileCopyRange(from.table, (int64_t)offset, to, (int64_t)at, (int64_t)count);
+    if (n <= 0 || caught) break;  // not in the system: by hand
     offset += (uint64_t)n;
     at += (uint64_t)n;
     bytes += n;
     count -= (size_t)n;
   }
-  return true;
+  return WriteAt(to, at, bytes, count);
 }
 
-bool ReadAt(int fd, uint64_t offset, void *bytes, size_t count) {
+bool ReadAt(OsFile file, uint64_t offset, void *bytes, size_t count) {
   char *p = (char *)bytes;
   while (count > 0) {
-    ssize_t n = pread(fd, p, count, (off_t)offset);
-    if (n < 0 && errno == EINTR && !caught) continue;
+    const int n = OsFileReadAt(file, p, count < (1u << 30) ? (int)count : (1 << 30), (int64_t)offset);
     if (n <= 0) return false;
     p += n;
     offset += (uint64_t)n;
@@ -195,27 +191,34 @@ bool ReadAt(int fd, uint64_t offset, void *bytes, size_t count) {
 bool OpenTable(const std::string &path, double waitSeconds, TableFile *file,
                std::string_view *bytes, std::string *error) {
   file->path = path;
-  char resolved[PATH_MAX];
-  if (!realpath(path.c_str(), resolved)) {
-    *error = Reason(path);
+  std::error_code failed;
+  const fs::path resolved = fs::canonical(path, failed);
+  if (failed) {
+    *error = path + ": " + failed.message();
     return false;
   }
-  file->target = resolved;
+  file->target = resolved.string();
   file->folder = FolderOf(file->target);
-  file->folderFd = open(file->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (file->folderFd < 0) {
-    *error = Reason(file->folder);
+  if (fs::is_directory(resolved, failed)) {
+    *error = path + ": Is a directory";
+    return false;
+  }
+  OsFailure failure = {0, 0};
+  if (!OsEditLockOpen(&file->lock, file->folder.c_str(), resolved.filename().string().c_str(),
+                      &failure)) {
+    *error = Reason("cannot lock " + file->folder, failure);
     return false;
   }
   // Another edit holds the lock: wait for it, a little at a time.
-  const struct timespec pause = {0, 20 * 1000 * 1000};
-  for (double waited = 0; flock(file->folderFd, LOCK_EX | LOCK_NB) != 0; waited += 0.02) {
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      *error = Reason("cannot lock " + file->folder);
+  for (double waited = 0;; waited += 0.02) {
+    const int locked = OsFileLockTry(file->lock);
+    if (locked > 0) break;
+    if (locked < 0) {
+      *error = SystemReason("cannot lock " + file->folder);
       CloseTable(file);
       return false;
     }
-    if (caught) StopIfInterrupted();
+    StopIfInterrupted();
     if (waited >= waitSeconds) {
       char seconds[32];
       snprintf(seconds, sizeof(seconds), "%g", waitSeconds);
@@ -224,51 +227,71 @@ bool OpenTable(const std::string &path, double waitSeconds, TableFile *file,
       CloseTable(file);
       return false;
     }
-    nanosleep(&pause, nullptr);
+    OsSleep(20);
   }
-  Now(&file->readSeconds, &file->readNanos);
-  int fd = open(file->target.c_str(), O_RDONLY | O_CLOEXEC);
-  bool read = fd >= 0 && fstat(fd, &file->read) == 0;
-  if (read && !S_ISREG(file->read.st_mode)) {
-    errno = EISDIR;
-    read = false;
-  }
-  if (read && file->read.st_size > 0x7FFFFFF0) {
-    // Offsets in the table and its index are 32-bit.
-    *error = path + ": too large (over 2 GB)";
-    close(fd);
+  if (OsFileReadOnly(file->target.c_str())) {
+    *error = path + ": is read-only; nothing changed (make it writable to edit it)";
     CloseTable(file);
     return false;
   }
-  OsFile open = {fd, 0};
-  if (read) read = OsFileStampOpen(open, &file->stamp);
-  if (read && file->read.st_size > 0) {
-    read = OsFileMap(open, file->read.st_size, &file->mapping);
-    if (!read) errno = ENOMEM;
+  OsClockNow(&file->readSeconds, &file->readNanos);
+  OsFile open;
+  bool read = OsFileOpen(&open, file->target.c_str(), OS_OPEN_READ, &failure) != 0;
+  if (!read) {
+    *error = Reason(path, failure);
+    CloseTable(file);
+    return false;
   }
-  *bytes = std::string_view(file->mapping.bytes ? file->mapping.bytes : "", (size_t)file->mapping.size);
-  if (!read) *error = Reason(path);
-  if (read) file->tableFd = fd;
-  else if (fd >= 0) close(fd);
+  read = OsFileStampOpen(open, &file->stamp) != 0;
+  if (read && file->stamp.size > 0x7FFFFFF0) {
+    // Offsets in the table and its index are 32-bit.
+    *error = path + ": too large (over 2 GB)";
+    OsFileClose(open);
+    CloseTable(file);
+    return false;
+  }
+  if (read && OS_OPEN_FILE_BLOCKS_REPLACE) {
+    // Read whole and let go: a file held open here could not be replaced.
+    file->held.resize((size_t)file->stamp.size);
+    read = file->held.empty() || ReadAt(open, 0, &file->held[0], file->held.size());
+    *bytes = std::string_view(file->held);
+    if (!read) *error = SystemReason(path);
+    OsFileClose(open);
+  } else {
+    if (read && file->stamp.size > 0) read = OsFileMap(open, file->stamp.size, &file->mapping) != 0;
+    *bytes = std::string_view(file->mapping.bytes ? file->mapping.bytes : "",
+                              (size_t)file->mapping.size);
+    if (!read) *error = SystemReason(path);
+    if (read) file->table = open;
+    else OsFileClose(open);
+  }
   if (!read) CloseTable(file);
   return read;
 }
 
 void CloseTable(TableFile *file) {
-  if (file->folderFd >= 0) close(file->folderFd);  // the lock goes with it
-  file->folderFd = -1;
+  if (file->lock.handle != OS_NO_FILE) OsFileClose(file->lock);  // the lock goes with it
+  file->lock.handle = OS_NO_FILE;
 }
 
-bool ReplaceTable(TableFile *file, const FileWriter &write, std::string *error) {
+bool ReplaceTable(TableFile *file, const FileWriter &write, double waitSeconds,
+                  std::string *error) {
   auto ready = [file]() -> std::string {
-    struct stat current {};
-    if (stat(file->target.c_str(), &current) != 0)
-      return Reason(file->path + " went away during the edit");
-    if (!SameFile(current, file->read))
+    OsFileStamp current;
+    if (!OsFileStampOf(file->target.c_str(), &current))
+      return SystemReason(file->path + " went away during the edit");
+    if (!IoSameStamp(&current, &file->stamp))
       return file->path + ": changed by another program since it was read; not overwritten";
     return "";
   };
-  if (WriteAndRename(file->target, file->path, file->read, write, ready, file->folderFd, error))
+  auto letGo = [file] {
+    if (!OS_OPEN_FILE_BLOCKS_REPLACE) return;
+    OsFileUnmap(&file->mapping);
+    if (file->table.handle != OS_NO_FILE) OsFileClose(file->table);
+    file->table.handle = OS_NO_FILE;
+  };
+  if (WriteAndReplace(file->target, file->path, file->target, write, ready, letGo, waitSeconds,
+                      error))
     return true;
   if (error->find(" is replaced, but") == std::string::npos) *error += "; the table is unchanged";
   return false;
@@ -278,7 +301,7 @@ bool SettleTable(TableFile *file, const std::function<bool(const char *, size_t)
                  size_t size, OsFileStamp *stamp, int64_t *seconds, int64_t *nanos,
                  std::string *error) {
   if (!OsFileStampOf(file->target.c_str(), stamp)) {
-    *error = Reason(file->path);
+    *error = SystemReason(file->path);
     return false;
   }
   if (TableIndexSettled(stamp, *seconds, *nanos)) return true;
@@ -289,21 +312,20 @@ bool SettleTable(TableFile *file, const std::function<bool(const char *, size_t)
       *error = file->path + ": its time stamp lies in the future";
       return false;
     }
-    const struct timespec pause = {0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-    Now(seconds, nanos);
+    OsSleep(10);
+    OsClockNow(seconds, nanos);
   }
-  int fd = open(file->target.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = Reason(file->path);
+  OsFile open;
+  OsFailure failure = {0, 0};
+  if (!OsFileOpen(&open, file->target.c_str(), OS_OPEN_READ, &failure)) {
+    *error = Reason(file->path, failure);
     return false;
   }
   std::vector<char> block(1 << 20);
   size_t total = 0;
   bool alike = true;
   for (;;) {
-    ssize_t n = read(fd, block.data(), block.size());
-    if (n < 0 && errno == EINTR && !caught) continue;
+    const int n = OsFileRead(open, block.data(), (int)block.size());
     if (n <= 0) {
       alike = alike && n == 0;
       break;
@@ -312,9 +334,8 @@ bool SettleTable(TableFile *file, const std::function<bool(const char *, size_t)
     if (alike && !same(block.data(), (size_t)n)) alike = false;
   }
   OsFileStamp again;
-  OsFile open = {fd, 0};
   const bool stamped = OsFileStampOpen(open, &again);
-  close(fd);
+  OsFileClose(open);
   if (!alike || total != size || !stamped || !IoSameStamp(&again, stamp)) {
     *error = file->path + ": changed by another program during the edit";
     return false;
@@ -323,19 +344,17 @@ bool SettleTable(TableFile *file, const std::function<bool(const char *, size_t)
 }
 
 bool ReplaceBeside(const std::string &path, const TableFile &table, const FileWriter &write,
-                   std::string *error) {
+                   double waitSeconds, std::string *error) {
   // Where a symbolic link points, also when nothing is there yet.
-  std::string target = path;
-  for (int links = 0; links < 16; links++) {
-    struct stat st;
-    if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-    std::vector<char> to(PATH_MAX + 1);
-    ssize_t n = readlink(target.c_str(), to.data(), PATH_MAX);
-    if (n <= 0) break;
-    std::string next(to.data(), (size_t)n);
-    target = next[0] == '/' ? next : FolderOf(target) + "/" + next;
+  fs::path target = path;
+  std::error_code failed;
+  for (int links = 0; links < 16 && fs::is_symlink(target, failed); links++) {
+    const fs::path next = fs::read_symlink(target, failed);
+    if (failed) break;
+    target = next.is_absolute() ? next : target.parent_path() / next;
   }
-  return WriteAndRename(target, path, table.read, write, [] { return std::string(); }, -1, error);
+  return WriteAndReplace(target.string(), path, table.target, write, [] { return std::string(); },
+                         [] {}, waitSeconds, error);
 }
 
 }  // namespace hoptool
