@@ -266,17 +266,18 @@ int OsFolderFlush(const char *nativeFolder) {
 /* A lock on the folder leaves no lock file behind; the table itself is
  * replaced by every edit, so a lock on it would be on a file no longer in
  * use. */
-int OsEditLockOpen(OsFile *lock, const char *nativeFolder, const char *, OsFailure *failure) {
+int OsEditLockTry(OsFile *lock, const char *nativeFolder, const char *, OsFailure *failure) {
   lock->appending = 0;
   lock->handle = open(nativeFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return lock->handle >= 0 ? 1 : Fail(failure, errno);
-}
-
-int OsFileLockTry(OsFile lock) {
+  if (lock->handle < 0) return Fail(failure, errno) - 1;
   for (;;) {
-    if (flock((int)lock.handle, LOCK_EX | LOCK_NB) == 0) return 1;
+    if (flock((int)lock->handle, LOCK_EX | LOCK_NB) == 0) return 1;
     if (errno == EINTR) continue;
-    return errno == EWOULDBLOCK ? 0 : -1;
+    const int held = errno == EWOULDBLOCK;
+    if (!held) Fail(failure, errno);
+    close((int)lock->handle);
+    lock->handle = OS_NO_FILE;
+    return held ? 0 : -1;
   }
 }
 

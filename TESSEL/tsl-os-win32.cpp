@@ -232,26 +232,33 @@ int OsFileRemove(const char *nativePath) { return DeleteFileA(nativePath) != 0; 
 
 int OsFolderFlush(const char *) { return 1; /* MOVEFILE_WRITE_THROUGH did */ }
 
-int OsEditLockOpen(OsFile *lock, const char *nativeFolder, const char *name, OsFailure *failure) {
+/* The lock file goes when the last edit that has it open closes it; one
+ * that finds it going (ERROR_ACCESS_DENIED: its deletion is pending) finds
+ * it held, and tries again. */
+int OsEditLockTry(OsFile *lock, const char *nativeFolder, const char *name, OsFailure *failure) {
   lock->appending = 0;
   lock->handle = OS_NO_FILE;
   char path[OS_PATH_SIZE];
   if (snprintf(path, sizeof(path), "%s\\.%s.lock", nativeFolder, name) >= (int)sizeof(path))
-    return Fail(failure, ERROR_FILENAME_EXCED_RANGE);
+    return Fail(failure, ERROR_FILENAME_EXCED_RANGE) - 1;
   HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return Fail(failure, GetLastError());
-  lock->handle = (intptr_t)handle;
-  return 1;
-}
-
-int OsFileLockTry(OsFile lock) {
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) return 0;
+    return Fail(failure, code) - 1;
+  }
   OVERLAPPED first = {};
-  if (LockFileEx((HANDLE)lock.handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                 &first))
+  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first)) {
+    lock->handle = (intptr_t)handle;
     return 1;
-  return GetLastError() == ERROR_LOCK_VIOLATION ? 0 : -1;
+  }
+  const DWORD code = GetLastError();
+  CloseHandle(handle);
+  if (code == ERROR_LOCK_VIOLATION) return 0;
+  return Fail(failure, code) - 1;
 }
 
 static void (*onInterrupt)(int);

@@ -214,16 +214,13 @@ int OsFileRemove(const char *nativePath);
  * 1, or 0 on an error. */
 int OsFolderFlush(const char *nativeFolder);
 
-/* Opens what the edits of the file name in folder lock: the folder itself
- * where the system locks folders (POSIX), else a file beside the one
- * edited, .NAME.lock, made when missing and left in place (Windows). 1, or
- * 0 with the reason in *failure. */
-int OsEditLockOpen(OsFile *lock, const char *nativeFolder, const char *name, OsFailure *failure);
-
-/* Takes the exclusive lock on lock without waiting: 1 taken, 0 another
- * process holds it, -1 on an error. It is let go when lock is closed or the
- * process ends, however it ends. */
-int OsFileLockTry(OsFile lock);
+/* Takes, without waiting, the exclusive lock of the edits of the file name
+ * in folder: on the folder itself where the system locks folders (POSIX),
+ * else on a file beside the one edited, .NAME.lock, there only while an
+ * edit holds it (Windows). 1 taken, and *lock open; 0 another process
+ * holds it; -1 with the reason in *failure. It is let go when *lock is
+ * closed or the process ends, however it ends. */
+int OsEditLockTry(OsFile *lock, const char *nativeFolder, const char *name, OsFailure *failure);
 
 /* An end asked of the process from outside: Ctrl+C, SIGTERM, SIGHUP, a
  * console window closed or the session ending (Windows). onInterrupt runs

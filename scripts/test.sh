@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
 #   1. the Release build's unit, end-to-end and web-server tests (build/);
-#   2. the Windows build (build-win/, mingw-w64): its unit tests and the
-#      end-to-end tests of linkhop.exe, both under Wine;
+#   2. the Windows build (build-win/, mingw-w64): its unit tests, the
+#      end-to-end tests of linkhop.exe and the edit tests of hoptool.exe,
+#      all under Wine;
 #   3. the whole native suite again under AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-san/).
 # The first two builds treat every compiler warning as an error.
@@ -32,7 +33,9 @@ else
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLINKHOP_WERROR=ON \
-  -DLINKHOP_WINDOWS_EXE="$windows_exe"
+  -DLINKHOP_WINDOWS_EXE="$windows_exe" \
+  -DLINKHOP_WINDOWS_HOPTOOL="${windows_exe:+$PWD/build-win/tools/hoptool.exe}" \
+  -DLINKHOP_WINDOWS_HOLD="${windows_exe:+$PWD/build-win/tests/hold_open.exe}"
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 

@@ -263,8 +263,7 @@ static int TempFd() {
 
 // The Windows build of the program runs under Wine: the launcher's path for
 // a .exe (and the variables Wine itself needs added to env), else "".
-static std::string WineFor(const std::string &program,
-                           std::map<std::string, std::string> *env) {
+std::string WineFor(const std::string &program, std::map<std::string, std::string> *env) {
   if (program.size() < 4 || program.compare(program.size() - 4, 4, ".exe") != 0) return "";
   const char *wine = getenv("LINKHOP_TEST_WINE");
   std::string launcher = wine && *wine ? wine : "/usr/lib/wine/wine64";

@@ -160,6 +160,10 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
                          const std::string &stdinBytes = "", const std::string &cwd = "",
                          const Launch &launch = Launch());
 
+// The Windows build of a program runs under Wine: the launcher's path for a
+// .exe (and the variables Wine itself needs added to env), else "".
+std::string WineFor(const std::string &program, std::map<std::string, std::string> *env);
+
 // A cgi-bin folder inside dir holding a copy of the built program; returns
 // the program's path. With LINKHOP_TEST_EXE set in the environment, the copy
 // is that Windows build, cgi-bin/linkhop.exe, which RunProcess runs under

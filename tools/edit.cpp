@@ -4,10 +4,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -77,9 +73,6 @@ bool ReadPairs(const std::string &path, CsvRead *read, std::string *error) {
       return false;
     }
   }
-#ifdef _WIN32
-  if (path == "-") _setmode(_fileno(stdin), _O_BINARY);
-#endif
   std::vector<hoptool::CsvRecord> records;
   if (!hoptool::ReadCsv(path == "-" ? std::cin : file, read->name, &records, error)) return false;
   for (hoptool::CsvRecord &record : records) {

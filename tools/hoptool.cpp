@@ -3,8 +3,19 @@
 #include "hoptool.h"
 
 #include <stdio.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+  // The same bytes as everywhere: a line ends in LF, a table's CR LF stays
+  // its own, the pairs of an import arrive as they were written.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   CLI::App app{
       "hoptool - helps the webmaster of linkhop, the HTTP redirector.\n"
       "Run 'hoptool COMMAND --help' for what each command does."};
@@ -20,10 +31,8 @@ int main(int argc, char **argv) {
   AddLookupCommand(app, &status);
   AddCheckCommand(app, &status);
   AddStatsCommand(app, &status);
-#ifdef HOPTOOL_EDIT
   AddEditCommands(app, &status);
   AddIndexCommand(app, &status);
-#endif
   // A word where the command goes that names none: say so, rather than
   // that a command is missing.
   bool known = false;

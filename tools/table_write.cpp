@@ -194,7 +194,9 @@ bool OpenTable(const std::string &path, double waitSeconds, TableFile *file,
   std::error_code failed;
   const fs::path resolved = fs::canonical(path, failed);
   if (failed) {
-    *error = path + ": " + failed.message();
+    // In the words of the C library on every system ("No such file or
+    // directory"), as the other commands say it.
+    *error = path + ": " + failed.default_error_condition().message();
     return false;
   }
   file->target = resolved.string();
@@ -204,18 +206,13 @@ bool OpenTable(const std::string &path, double waitSeconds, TableFile *file,
     return false;
   }
   OsFailure failure = {0, 0};
-  if (!OsEditLockOpen(&file->lock, file->folder.c_str(), resolved.filename().string().c_str(),
-                      &failure)) {
-    *error = Reason("cannot lock " + file->folder, failure);
-    return false;
-  }
   // Another edit holds the lock: wait for it, a little at a time.
   for (double waited = 0;; waited += 0.02) {
-    const int locked = OsFileLockTry(file->lock);
+    const int locked = OsEditLockTry(&file->lock, file->folder.c_str(),
+                                     resolved.filename().string().c_str(), &failure);
     if (locked > 0) break;
     if (locked < 0) {
-      *error = SystemReason("cannot lock " + file->folder);
-      CloseTable(file);
+      *error = Reason("cannot lock " + file->folder, failure);
       return false;
     }
     StopIfInterrupted();
