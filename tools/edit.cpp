@@ -240,17 +240,22 @@ const char kStatusHelp[] =
     "  - Only the change: every other byte stays, a CR LF table's line ends (a new line\n"
     "    gets the table's own), a last line without a line end, the lines after a 0x1A.\n"
     "  - Beside, flushed, renamed: the new table is written beside the old one\n"
-    "    (.TABLE.hoptool-XXXXXX) with its owner and mode, flushed to the disk, renamed\n"
-    "    over it, and the folder flushed; then its index the same way (see hoptool index\n"
-    "    --help). Every reader sees the old table or the new one, never a part of either.\n"
+    "    (.TABLE.hoptool-XXXXXX) with its owner and mode (Windows: its attributes),\n"
+    "    flushed to the disk, renamed over it, and the folder flushed; then its index\n"
+    "    the same way (see hoptool index --help). Every reader sees the old table or the\n"
+    "    new one, never a part of either.\n"
     "    An index that cannot be written is a warning: the table is changed, and linkhop\n"
     "    scans it until its index is written.\n"
-    "  - One edit at a time: an edit holds an exclusive lock on the table's folder from\n"
-    "    its read to its rename; another waits up to --wait seconds.\n"
+    "  - One edit at a time: an edit holds an exclusive lock on the table's folder\n"
+    "    (Windows: on .TABLE.lock beside it, gone with its last holder) from its read to\n"
+    "    its rename; another waits up to --wait seconds. On Windows, a program holding\n"
+    "    the table open may refuse the rename for a moment: it is tried again, as long.\n"
     "  - A symbolic link is edited where it points; the link stays.\n"
-    "  - A failure (a full disk, a folder it cannot write, Ctrl-C or SIGTERM while\n"
-    "    writing) leaves the old table and no temporary file. A table that another\n"
-    "    program changed between the read and the rename is not overwritten (status 2).";
+    "  - A failure (a full disk, a folder it cannot write, Ctrl-C, SIGTERM or a closed\n"
+    "    console window while writing) leaves the old table and no temporary file. A\n"
+    "    table that another program changed between the read and the rename is not\n"
+    "    overwritten, and one the system marks read-only (no write permission for\n"
+    "    anyone; Windows: the read-only attribute) is not edited (status 2).";
 
 CLI::App *Command(CLI::App &app, const char *name, const char *summary, const std::string &footer,
                   EditOptions &o, bool address) {
