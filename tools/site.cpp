@@ -69,26 +69,30 @@ const char kTableHelp[] =
     "the redirect table: a path, or a site's name (linkhop-site list); left out, the "
     "installed program's own table";
 
-bool TableOf(const std::string &word, std::string *table, std::string *error) {
+namespace {
+
+// A path as it stands when it holds a '/' or names a file here, else the
+// file inSite of the site of that name.
+bool Named(const std::string &word, const char *what, const char *inSite, std::string *out,
+           std::string *error) {
   if (word.find('/') != std::string::npos || Exists(word)) {
-    *table = word;
+    *out = word;
     return true;
   }
-  const std::string folder = SiteFolder(word, "table", error);
+  const std::string folder = SiteFolder(word, what, error);
   if (folder.empty()) return false;
-  *table = folder + "/hopdata/config.txt";
+  *out = folder + inSite;
   return true;
 }
 
+}  // namespace
+
+bool TableOf(const std::string &word, std::string *table, std::string *error) {
+  return Named(word, "table", "/hopdata/config.txt", table, error);
+}
+
 bool LogsOf(const std::string &word, std::string *logs, std::string *error) {
-  if (word.find('/') != std::string::npos || Exists(word)) {
-    *logs = word;
-    return true;
-  }
-  const std::string folder = SiteFolder(word, "log or folder", error);
-  if (folder.empty()) return false;
-  *logs = folder + "/hopdata/logs";
-  return true;
+  return Named(word, "log or folder", "/hopdata/logs", logs, error);
 }
 
 std::string DefaultLogs() { return kData.empty() ? "" : kData + "/logs"; }
