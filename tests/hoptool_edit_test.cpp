@@ -241,6 +241,13 @@ TEST(HoptoolEditTest, ImportIsWholeOrNothing) {
   run = Hoptool({"import", kTable, pairs}, table);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find(pairs + ":6: error: bad-address: key 'n': "), std::string::npos) << run.err;
+  // A record of other than two fields is refused with the rest.
+  WriteFile(pairs, "key,address\nx,/x,more\ny\n");
+  run = Hoptool({"import", kTable, pairs}, table);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, pairs + ":2: error: bad-record: 3 fields; a line holds key,address\n" + pairs +
+                         ":3: error: bad-record: 1 field; a line holds key,address\n"
+                         "hoptool: " + table + ": nothing changed\n");
   WriteFile(pairs, "key,address\r\n\"q\",\"/a,b\"\r\n\r\n\"w\",\"/x?\"\"y\"\"\"\n");
   run = Hoptool({"import", kTable, pairs}, table);
   EXPECT_EQ(run.status, 0) << run.err;

@@ -232,6 +232,11 @@ expect "the site's table and log folder" "root 644 www-data adm 750" \
 expect "hoptool lookup on the site's name" "https://go.example.de/news" "$(hoptool lookup "$site" news | head -n 1)"
 expect "hoptool lookup without TABLE: the packaged table" "$news_location" "$(hoptool lookup news | head -n 1)"
 expect "linkhop-site list" "$site" "$(linkhop-site list)"
+rm -f "/var/lib/linkhop/sites/$site/hopdata/config.idx"
+expect "the site's table named by its path: its index goes where the program reads it" "yes no" \
+  "$(hoptool index "/etc/linkhop/sites/$site/config.txt" >/dev/null 2>&1
+     [ -f "/var/lib/linkhop/sites/$site/hopdata/config.idx" ] && echo yes || echo no
+     [ -e "/etc/linkhop/sites/$site/config.idx" ] && echo yes || echo no)"
 expect "a site name hoptool does not know" "2" "$(hoptool lookup no.such.site news >/dev/null 2>&1; echo $?)"
 
 echo "== Apache"
@@ -337,6 +342,20 @@ CASES
   rm -f "$logs/01012025.log" "$logs/11272026.log" "$logs/notes.txt"
 done
 cp "$work/default" /etc/default/linkhop
+
+echo "== removing a site, and making it again"
+linkhop-site remove "$site" >/dev/null
+expect "linkhop-site remove: the program folder goes, the table and logs stay" "no yes yes" \
+  "$([ -e "/var/lib/linkhop/sites/$site" ] && echo yes || echo no) $([ -f "/etc/linkhop/sites/$site/config.txt" ] && echo yes) $([ -d "/var/log/linkhop/sites/$site" ] && echo yes)"
+expect "hoptool no longer finds the site" "2" "$(hoptool lookup "$site" news >/dev/null 2>&1; echo $?)"
+expect "linkhop-site remove of a site that is not there" "1" "$(linkhop-site remove "$site" >/dev/null 2>&1; echo $?)"
+linkhop-site add "$site" >/dev/null
+expect "made again, the site keeps its table" "https://go.example.de/news" "$(hoptool lookup "$site" news | head -n 1)"
+linkhop-site remove --purge "$site" >/dev/null
+expect "linkhop-site remove --purge: table, settings and logs go too" "" \
+  "$(ls -d "/var/lib/linkhop/sites/$site" "/etc/linkhop/sites/$site" "/var/log/linkhop/sites/$site" 2>/dev/null)"
+# Again, for the package's removal below.
+linkhop-site add "$site" >/dev/null
 
 echo "== removing, then purging"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq linkhop >"$work/remove.log" 2>&1
