@@ -235,8 +235,8 @@ expect "linkhop-site list" "$site" "$(linkhop-site list)"
 rm -f "/var/lib/linkhop/sites/$site/hopdata/config.idx"
 expect "the site's table named by its path: its index goes where the program reads it" "yes no" \
   "$(hoptool index "/etc/linkhop/sites/$site/config.txt" >/dev/null 2>&1
-     [ -f "/var/lib/linkhop/sites/$site/hopdata/config.idx" ] && echo yes || echo no
-     [ -e "/etc/linkhop/sites/$site/config.idx" ] && echo yes || echo no)"
+     [ -f "/var/lib/linkhop/sites/$site/hopdata/config.idx" ] && echo -n yes || echo -n no
+     [ -e "/etc/linkhop/sites/$site/config.idx" ] && echo " yes" || echo " no")"
 expect "a site name hoptool does not know" "2" "$(hoptool lookup no.such.site news >/dev/null 2>&1; echo $?)"
 
 echo "== Apache"
