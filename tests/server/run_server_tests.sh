@@ -261,7 +261,7 @@ start_lighttpd_fastcgi() {
 
 start_nginx_spawn_fcgi() {
   failure_log=$site/logs/error.log
-  local as=() pid
+  local as=() pid file
   [ "$(id -u)" = 0 ] && as=(-u "$run_user" -U "$run_user")
   # Four processes on one socket, as the configuration asks: each serves
   # one connection at a time, and nginx keeps two of them.
@@ -270,8 +270,10 @@ start_nginx_spawn_fcgi() {
   # The second site's own process, started by its own path.
   setsid "$spawn_fcgi_bin" -F 1 -s "$site/logs/second.socket" -P "$site/logs/spawn-second.pid" \
     "${as[@]}" -- "$site/second/linkhop" >>"$site/logs/spawn-fcgi.log" 2>&1
-  cat "$site/logs/spawn-second.pid" >>"$site/logs/spawn-fcgi.pid"
-  while read -r pid || [ -n "$pid" ]; do server_pids+=("$pid"); done <"$site/logs/spawn-fcgi.pid"
+  # (spawn-fcgi ends its pid file without a line end: read each file apart.)
+  for file in spawn-fcgi spawn-second; do
+    while read -r pid || [ -n "$pid" ]; do server_pids+=("$pid"); done <"$site/logs/$file.pid"
+  done
   start_server nginx nginx-fastcgi.conf "$nginx_bin" -c CONFIG -g 'daemon off;'
 }
 
