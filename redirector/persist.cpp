@@ -114,11 +114,6 @@ static long Decimal(const char *text) {
   return n;
 }
 
-static void Complain(const char *text) {
-  OsFile err = OsStandardStream(2);
-  OsFileWrite(err, text, (int)strlen(text));
-}
-
 enum { kFirstPassed = 3 }; /* SD_LISTEN_FDS_START */
 
 int PersistentListener(void) {
@@ -130,10 +125,11 @@ int PersistentListener(void) {
   if (fds != nullptr && pid != nullptr && Decimal(pid) == OsProcessId()) {
     const long count = Decimal(fds);
     if (count == 1 && OsListens(kFirstPassed)) return kFirstPassed;
-    Complain(count == 1 ? "linkhop: the socket passed as descriptor 3 (LISTEN_FDS) does not listen "
-                          "for connections\n"
-                        : "linkhop: LISTEN_FDS passes other than one socket; a FastCGI program "
-                          "listens on one (ListenStream= once in its socket unit)\n");
+    CgiReportFailure("%s", count == 1 ? "the socket passed as descriptor 3 (LISTEN_FDS) does not "
+                                        "listen for connections"
+                                      : "LISTEN_FDS passes other than one socket; a FastCGI "
+                                        "program listens on one (ListenStream= once in its "
+                                        "socket unit)");
     return PERSIST_UNUSABLE;
   }
   return OsListens(0) ? 0 : PERSIST_NONE;
