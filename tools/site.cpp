@@ -10,16 +10,9 @@ namespace hoptool {
 
 namespace {
 
-#ifdef HOPTOOL_SITES_DIR
+// Where the installed program and its sites live (tools/CMakeLists.txt).
 const std::string kSites = HOPTOOL_SITES_DIR;
-#else
-const std::string kSites;
-#endif
-#ifdef HOPTOOL_DATA_DIR
 const std::string kData = HOPTOOL_DATA_DIR;
-#else
-const std::string kData;
-#endif
 
 bool Exists(const std::string &path) {
   std::error_code error;
@@ -49,9 +42,8 @@ std::string SiteNames() {
 
 // The folder of the site word names, or "" with the reason.
 std::string SiteFolder(const std::string &word, const char *what, std::string *error) {
-  if (!SiteLike(word) || kSites.empty() || !Exists(kSites + "/" + word + "/hopdata")) {
-    *error = word + ": no such " + what + " here, and no site of that name (" +
-             (kSites.empty() ? "this hoptool knows of no sites" : SiteNames()) + ")";
+  if (!SiteLike(word) || !Exists(kSites + "/" + word + "/hopdata")) {
+    *error = word + ": no such " + what + " here, and no site of that name (" + SiteNames() + ")";
     return "";
   }
   return kSites + "/" + word;
@@ -62,14 +54,6 @@ bool Same(const std::string &a, const std::string &b) {
   const auto p = std::filesystem::canonical(a, x), q = std::filesystem::canonical(b, y);
   return !x && !y && p == q;
 }
-
-}  // namespace
-
-const char kTableHelp[] =
-    "the redirect table: a path, or a site's name (linkhop-site list); left out, the "
-    "installed program's own table";
-
-namespace {
 
 // A path as it stands when it holds a '/' or names a file here, else the
 // file inSite of the site of that name.
@@ -87,6 +71,10 @@ bool Named(const std::string &word, const char *what, const char *inSite, std::s
 
 }  // namespace
 
+const char kTableHelp[] =
+    "the redirect table: a path, or a site's name (linkhop-site list); left out, the "
+    "installed program's own table";
+
 bool TableOf(const std::string &word, std::string *table, std::string *error) {
   return Named(word, "table", "/hopdata/config.txt", table, error);
 }
@@ -95,11 +83,11 @@ bool LogsOf(const std::string &word, std::string *logs, std::string *error) {
   return Named(word, "log or folder", "/hopdata/logs", logs, error);
 }
 
-std::string DefaultLogs() { return kData.empty() ? "" : kData + "/logs"; }
+std::string DefaultLogs() { return kData + "/logs"; }
 
 std::string IndexPathFor(const std::string &path, const std::string &given) {
   if (!given.empty()) return given;
-  if (!kData.empty() && Same(path, kData + "/config.txt")) return kData + "/config.idx";
+  if (Same(path, kData + "/config.txt")) return kData + "/config.idx";
   std::error_code error;
   for (const auto &entry : std::filesystem::directory_iterator(kSites, error)) {
     const std::string hopdata = entry.path().string() + "/hopdata";
@@ -129,11 +117,10 @@ bool TakeTable(const std::string &command, const std::vector<CLI::Option *> &opt
   }
   // TABLE left out: the others move along.
   for (size_t i = options.size() - 1; i > 0; i--) *words[i] = *words[i - 1];
-  const std::string own = kData.empty() ? "" : kData + "/config.txt";
-  if (own.empty() || !Exists(own)) {
-    *error = command + ": no TABLE given, and the installed program's own table " +
-             (own.empty() ? "is not known to this hoptool" : own + " does not exist") +
-             " (" + usage + "; TABLE: a path, or a site's name)";
+  const std::string own = kData + "/config.txt";
+  if (!Exists(own)) {
+    *error = command + ": no TABLE given, and the installed program's own table " + own +
+             " does not exist (" + usage + "; TABLE: a path, or a site's name)";
     return false;
   }
   *table = own;

@@ -209,12 +209,12 @@ void AddStatsCommand(CLI::App &app, int *status) {
     if (options->paths.empty()) {
       const std::string own = hoptool::DefaultLogs();
       std::error_code missing;
-      if (own.empty() || !std::filesystem::exists(own, missing)) {
+      if (!std::filesystem::exists(own, missing)) {
         fprintf(stderr,
                 "hoptool: stats: no PATH given, and the installed program's own log folder %s "
                 "does not exist (hoptool stats [PATH...]; PATH: a log, a folder, or a site's "
                 "name)\n",
-                own.empty() ? "is not known to this hoptool" : own.c_str());
+                own.c_str());
         *status = kHoptoolTrouble;
         return;
       }
